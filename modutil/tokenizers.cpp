@@ -1,0 +1,151 @@
+// Trimming and tokenizing of configuration text.
+//
+// Both tokenizers work on a private copy of the source, so their outputs may
+// be the very buffer that holds the source.
+
+#include "modutil.h"
+#include "text.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+using TextBuffer = std::array<char, MU_MAX_TEXT>;
+
+// Copies source into buffer; false when it does not fit (4096 characters or more).
+bool CopyToBuffer(TextBuffer &buffer, const char *source, size_t length)
+{
+    if (length >= buffer.size())
+        return false;
+    std::memcpy(buffer.data(), source, length);
+    buffer[length] = '\0';
+    return true;
+}
+
+void CopyOut(char *out, const char *text, size_t length)
+{
+    std::memmove(out, text, length);
+    out[length] = '\0';
+}
+
+} // namespace
+
+extern "C" int MU_CALL MU_StripWS(char *text)
+{
+    if (text == nullptr || *text == '\0')
+        return 0;
+
+    char *start = text;
+    while (mu::IsSpace(*start))
+        ++start;
+    if (*start == '\0')
+        return 0; // all blank: leave the blanks where they are
+
+    char *end = start + std::strlen(start);
+    while (mu::IsSpace(end[-1]))
+        *--end = '\0';
+
+    if (start != text)
+        std::memmove(text, start, static_cast<size_t>(end - start) + 1);
+    return 1;
+}
+
+extern "C" int MU_CALL MU_SimpleToken(char *token, char *rest, const char *source)
+{
+    if (source == nullptr || *source == '\0' || token == nullptr)
+        return 0;
+
+    TextBuffer line;
+    if (!CopyToBuffer(line, source, strnlen(source, line.size())) || !MU_StripWS(line.data()))
+        return 0;
+
+    const char *text = line.data();
+    const size_t length = std::strlen(text);
+    const size_t stop = std::strcspn(text, "\"' \t\n\v\f\r");
+
+    if (stop == length) { // a single word
+        CopyOut(token, text, length);
+        if (rest != nullptr)
+            rest[0] = '\0';
+        return 1;
+    }
+
+    if (stop > 0) { // a word ended by whitespace or a quote; the quote stays in rest
+        CopyOut(token, text, stop);
+        if (rest != nullptr) {
+            CopyOut(rest, text + stop, length - stop);
+            MU_StripWS(rest);
+        }
+        return 1;
+    }
+
+    // A quoted phrase. Without its closing quote it runs to the next blank.
+    const char quote = text[0];
+    const char *close = std::strchr(text + 1, quote);
+    size_t end = close != nullptr ? static_cast<size_t>(close - text)
+                                  : 1 + std::strcspn(text + 1, " \t\n\v\f\r");
+    CopyOut(token, text + 1, end - 1);
+    if (rest != nullptr) {
+        if (end >= length - 1) {
+            rest[0] = '\0';
+        } else {
+            CopyOut(rest, text + end + 1, length - end - 1);
+            MU_StripWS(rest);
+        }
+    }
+    return 1;
+}
+
+extern "C" int MU_CALL MU_BreakTokens(char *inside, char *after, const char *source)
+{
+    if (source == nullptr || inside == nullptr || after == nullptr)
+        return 0;
+
+    TextBuffer line;
+    if (!CopyToBuffer(line, source, strnlen(source, line.size())))
+        return 0;
+
+    char *p = line.data();
+    char *open = nullptr;
+    while (open == nullptr) {
+        if (*p == '\0') // nothing left, e.g. behind a closing quote at the very end
+            return 0;
+        p += std::strcspn(p, "\"[");
+        if (*p == '\0')
+            return 0;
+        if (*p == '[') {
+            open = p;
+        } else {
+            char *close = std::strchr(p + 1, '"');
+            if (close == nullptr)
+                return 0;
+            p = close + 1;
+        }
+    }
+
+    // The first ']' outside a double-quoted section closes; brackets do not nest.
+    char *q = open + 1;
+    while (*q != ']') {
+        if (*q == '\0')
+            return 0;
+        if (*q == '"') {
+            q = std::strchr(q + 1, '"');
+            if (q == nullptr)
+                return 0;
+        }
+        ++q;
+    }
+
+    *q = '\0';
+    char *insideText = open + 1;
+    char *afterText = q + 1;
+    if (!MU_StripWS(insideText))
+        insideText = q; // the empty string
+    if (!MU_StripWS(afterText))
+        afterText = q;
+
+    CopyOut(inside, insideText, std::strlen(insideText));
+    CopyOut(after, afterText, std::strlen(afterText));
+    return 1;
+}

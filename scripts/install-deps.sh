@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, quietly and only when missing, everything the build and the tests
+# need: the MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's
+# sources, CMake, and clang with its fuzzing runtime. Safe to run again.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
+         g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+         wine wine32:i386 wine64 googletest cmake make clang \
+         libclang-rt-14-dev libinih-dev llvm; do
+  have "$p" || need+=("$p")
+done
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+echo "installing: ${need[*]}" >&2
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
