@@ -1,0 +1,275 @@
+// launcher.exe with stand-in component libraries: start order, switches,
+// missing libraries and entry points, results, and the stop pattern.
+// Uses the shell's global object names, so it never runs beside another such test.
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+using namespace harness;
+
+namespace {
+
+constexpr DWORD kTimeout = 15000;
+
+// Lines starting with each of the prefixes stand in the journal in this order.
+void ExpectInOrder(const std::vector<std::string> &journal, const std::vector<std::string> &prefixes)
+{
+    auto next = journal.begin();
+    for (const auto &prefix : prefixes) {
+        next = std::find_if(next, journal.end(),
+                            [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+        if (next == journal.end()) {
+            ADD_FAILURE() << "\"" << prefix << "\" missing or out of order";
+            return;
+        }
+        ++next;
+    }
+}
+
+size_t Count(const std::vector<std::string> &journal, const std::string &prefix)
+{
+    return std::count_if(journal.begin(), journal.end(),
+                         [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+}
+
+// Starts the shell, waits until it is ready, ends it, and returns the journal.
+std::vector<std::string> RunToQuit(const std::string &dir, const std::string &switches = "")
+{
+    Launcher shell(dir, switches);
+    EXPECT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    EXPECT_TRUE(shell.Quit());
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+    return ReadJournal(dir);
+}
+
+// Starts the shell and waits for it to end by itself.
+std::vector<std::string> RunToEnd(const std::string &dir, const std::string &switches = "")
+{
+    Launcher shell(dir, switches);
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+    return ReadJournal(dir);
+}
+
+TEST(Components, StartOneAfterAnotherAndStopInReverse)
+{
+    // Each entry takes a while to signal: nothing may start before it has.
+    const std::string dir = MakeFullInstall("components_order",
+                                            "[ShellMain]\nsignal_delay=150\n"
+                                            "[SS_Main]\nsignal_delay=150\n"
+                                            "[SS_RunStartup]\nsignal_delay=150\ndelay=100\n");
+    const auto journal = RunToQuit(dir);
+    ExpectInOrder(journal, {
+        "config load",
+        "config FillBuffer dir=" + dir + " file=(null)",
+        "auxhost load",
+        "auxhost signalled SS_RunStartup",
+        "auxhost SS_Main flag=1",
+        "auxhost signalled SS_Main",
+        "modcore load",
+        "modcore ShellMain dir=" + dir,
+        "modcore signalled ShellMain",
+        "modcore stop ShellMain",
+        "modcore return ShellMain 0",
+        "modcore unload",
+        "auxhost stop SS_Main",
+        "auxhost return SS_Main 0",
+        "auxhost unload",
+        "config FreeBuffer",
+        "config unload",
+    });
+    EXPECT_EQ(IndexOf(journal, "auxhost stop SS_RunStartup"), -1); // the startup entry gets no message
+
+    // Configuration on the main thread; each worker on a thread of its own;
+    // the core library loaded and unloaded on the core thread.
+    std::map<std::string, DWORD> thread;
+    for (const auto &[id, line] : ReadJournalWithThreads(dir))
+        thread.emplace(line, id);
+    const DWORD mainThread = thread["config FillBuffer dir=" + dir + " file=(null)"];
+    EXPECT_EQ(thread["config FreeBuffer"], mainThread);
+    EXPECT_EQ(thread["auxhost load"], mainThread);
+    const DWORD core = thread["modcore signalled ShellMain"];
+    EXPECT_EQ(thread["modcore load"], core);
+    EXPECT_EQ(thread["modcore unload"], core);
+    const std::set<DWORD> threads = {mainThread, core, thread["auxhost signalled SS_Main"],
+                                     thread["auxhost signalled SS_RunStartup"]};
+    EXPECT_EQ(threads.size(), 4u);
+}
+
+TEST(Components, SwitchesReachTheComponents)
+{
+    const struct {
+        const char *name, *switches;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {"switch_none", "", {"auxhost SS_Main flag=1", "auxhost enter SS_RunStartup mode=return"}, {}},
+        {"switch_n", "-n", {"modcore signalled ShellMain"}, {"auxhost load"}},
+        {"switch_t", "-t", {"auxhost SS_Main flag=0"}, {"auxhost SS_Main flag=1"}},
+        {"switch_s0", "-s0", {"auxhost signalled SS_Main"},
+         {"auxhost enter SS_RunStartup mode=return", "auxhost enter SS_ForceStartup mode=return"}},
+        {"switch_s1", "-S1", {"auxhost enter SS_ForceStartup mode=return"},
+         {"auxhost enter SS_RunStartup mode=return"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto journal = RunToQuit(MakeFullInstall(c.name), c.switches);
+        for (const auto &line : c.present)
+            EXPECT_GE(IndexOf(journal, line), 0) << line;
+        for (const auto &line : c.absent)
+            EXPECT_EQ(IndexOf(journal, line), -1) << line;
+    }
+}
+
+TEST(Components, ConfigFileReachesTheConfigurationLibrary)
+{
+    const std::string dir = MakeFullInstall("components_cfg");
+    const std::string file = dir + "\\shell.rc";
+    CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::string lowered = file;
+    CharLowerA(lowered.data());
+
+    const auto journal = RunToQuit(dir, "-fmissing.rc -f" + file + "  -n");
+    EXPECT_GE(IndexOf(journal, "config FillBuffer dir=" + dir + " file=" + lowered), 0);
+    EXPECT_EQ(IndexOf(journal, "auxhost load"), -1);
+}
+
+TEST(Components, MissingLibrariesAreSkipped)
+{
+    const std::string dir = MakeInstall("components_core_only", {{"modcore.dll", "modcore.dll"}});
+    const auto journal = RunToQuit(dir);
+    EXPECT_EQ(journal, (std::vector<std::string>{
+                           "modcore load", "modcore ShellMain dir=" + dir, "modcore enter ShellMain mode=run",
+                           "modcore signalled ShellMain", "modcore stop ShellMain",
+                           "modcore return ShellMain 0", "modcore unload"}));
+}
+
+TEST(Components, MissingCoreEndsTheShellAtOnce)
+{
+    for (const char *core : {"", "empty.dll"}) { // no library, or one without ShellMain
+        SCOPED_TRACE(core);
+        std::vector<std::pair<std::string, std::string>> files = {{"config.dll", "config.dll"},
+                                                                  {"auxhost.dll", "auxhost.dll"}};
+        if (*core)
+            files.emplace_back(core, "modcore.dll");
+        const auto journal = RunToEnd(MakeInstall("components_no_core", files));
+        ExpectInOrder(journal, {"config FillBuffer", "auxhost signalled SS_Main", "auxhost stop SS_Main",
+                                "auxhost unload", "config FreeBuffer", "config unload"});
+    }
+}
+
+TEST(Components, MissingEntryPointsAreSkipped)
+{
+    // A configuration library without its exports, services without SS_Main.
+    const std::string dir = MakeInstall("components_no_exports", {{"empty.dll", "config.dll"},
+                                                                  {"auxhost_nomain.dll", "auxhost.dll"},
+                                                                  {"modcore.dll", "modcore.dll"}});
+    Launcher shell(dir);
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    // The service thread ended at once and the startup thread after its work:
+    // the wait loop unloads the services library while the shell runs on.
+    EXPECT_TRUE(WaitForJournal(dir, "auxhost unload", kTimeout));
+    EXPECT_TRUE(shell.Running());
+    ASSERT_TRUE(shell.Quit());
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+
+    const auto journal = ReadJournal(dir);
+    ExpectInOrder(journal, {"empty load", "auxhost load", "auxhost return SS_RunStartup 0", "auxhost unload",
+                            "modcore stop ShellMain", "empty unload"});
+    EXPECT_EQ(Count(journal, "auxhost unload"), 1u);
+    EXPECT_EQ(Count(journal, "empty "), 2u); // loaded and unloaded, never called
+}
+
+TEST(Components, CoreResultsEndTheShellInOrder)
+{
+    const struct {
+        const char *name, *scenario;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"core_fail", "[ShellMain]\nmode=fail\n",
+         {"modcore return ShellMain -1", "modcore unload", "auxhost stop SS_Main", "config FreeBuffer"}},
+        {"core_return", "[ShellMain]\nmode=return\ndelay=300\n",
+         {"modcore signalled ShellMain", "modcore return ShellMain 0", "auxhost stop SS_Main",
+          "auxhost unload", "config FreeBuffer", "config unload"}},
+        {"core_quit", "[ShellMain]\nmode=quit\ndelay=200\n",
+         {"modcore posted-quit ShellMain", "modcore stop ShellMain", "auxhost stop SS_Main", "config unload"}},
+        // Breaks the contract (ends without signalling): start-up must not hang.
+        {"core_nosignal", "[ShellMain]\nmode=nosignal\nexit=5\n",
+         {"modcore return ShellMain 5", "auxhost stop SS_Main", "config unload"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpectInOrder(RunToEnd(MakeFullInstall(c.name, c.scenario)), c.order);
+    }
+}
+
+TEST(Components, ServicesUnloadedOnceWhenBothThreadsEnd)
+{
+    const std::string dir = MakeFullInstall("components_services_end", "[SS_Main]\nmode=return\ndelay=100\n");
+    Launcher shell(dir);
+    ASSERT_TRUE(WaitForJournal(dir, "auxhost unload", kTimeout));
+    EXPECT_TRUE(shell.Running());
+    ASSERT_TRUE(shell.Quit());
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+
+    const auto journal = ReadJournal(dir);
+    EXPECT_EQ(Count(journal, "auxhost unload"), 1u);
+    EXPECT_EQ(IndexOf(journal, "auxhost stop SS_Main"), -1);
+    ExpectInOrder(journal, {"auxhost return SS_Main 0", "auxhost unload", "modcore stop ShellMain",
+                            "config FreeBuffer"});
+}
+
+TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
+{
+    constexpr char kCaption[] = "Brevant - Notice!";
+    const std::string dir = MakeFullInstall("components_stuck", "[ShellMain]\nmode=ignore\ndelay=60000\n"
+                                                                "[SS_Main]\nmode=ignore\ndelay=60000\n");
+    Launcher shell(dir);
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    ASSERT_TRUE(shell.Quit());
+    const DWORD quitAt = GetTickCount();
+
+    for (const char *text : {"The Tarvek Module System thread is being forcefully terminated.\n\n"
+                             "Please notify the Brevant dev-team of this occurrence!",
+                             "The Service thread is being forcefully terminated.\n\n"
+                             "Please notify the Brevant dev-team of this occurrence!"}) {
+        HWND box = WaitForWindow(kCaption, 25000);
+        ASSERT_NE(box, nullptr);
+        EXPECT_GE(GetTickCount() - quitAt, 9500u); // ten seconds' grace first
+        EXPECT_EQ(MessageBoxText(box), text);
+        Press(box, IDOK);
+        while (IsWindow(box)) // the next box has the same caption
+            Sleep(20);
+    }
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+
+    const auto journal = ReadJournal(dir);
+    EXPECT_EQ(Count(journal, "modcore return"), 0u); // terminated, never returned
+    EXPECT_EQ(Count(journal, "auxhost return SS_Main"), 0u);
+    ExpectInOrder(journal, {"auxhost unload", "config FreeBuffer", "config unload"});
+}
+
+TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
+{
+    constexpr char kCaption[] = "Brevant - Notice!";
+    const std::string dir = MakeFullInstall("components_slow_startup",
+                                            "[SS_RunStartup]\nmode=ignore\ndelay=11000\nexit=3\n");
+    Launcher shell(dir);
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    ASSERT_TRUE(shell.Quit());
+
+    HWND box = WaitForWindow(kCaption, 25000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), "The Startup thread is being forcefully terminated.\n\n"
+                                   "Please notify the Brevant dev-team of this occurrence!");
+    ASSERT_TRUE(WaitForJournal(dir, "auxhost return SS_RunStartup 3", kTimeout));
+    Press(box, IDOK);
+    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+    ExpectInOrder(ReadJournal(dir), {"modcore return ShellMain 0", "auxhost return SS_RunStartup 3",
+                                     "auxhost stop SS_Main", "auxhost unload", "config unload"});
+}
+
+} // namespace

@@ -1,0 +1,211 @@
+#include "harness.h"
+
+#include <tlhelp32.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace harness {
+
+namespace {
+
+// Removes a directory tree (the install of an earlier run of the same test).
+void RemoveTree(const std::string &dir)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            const std::string path = dir + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileA(path.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+DWORD MainThreadOf(DWORD processId)
+{
+    DWORD id = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = Thread32First(snapshot, &entry); ok && id == 0; ok = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == processId)
+            id = entry.th32ThreadID;
+    }
+    CloseHandle(snapshot);
+    return id;
+}
+
+} // namespace
+
+std::string ProgramDir()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof(path));
+    std::string dir = path;
+    return dir.substr(0, dir.rfind('\\'));
+}
+
+std::string MakeInstall(const std::string &name,
+                        const std::vector<std::pair<std::string, std::string>> &components,
+                        const std::string &scenario)
+{
+    const std::string bin = ProgramDir();
+    const std::string installs = bin + "\\installs";
+    const std::string dir = installs + "\\" + name;
+    CreateDirectoryA(installs.c_str(), nullptr);
+    RemoveTree(dir);
+    CreateDirectoryA(dir.c_str(), nullptr);
+    CopyFileA((bin + "\\launcher.exe").c_str(), (dir + "\\launcher.exe").c_str(), FALSE);
+    for (const auto &[fixture, installedAs] : components)
+        CopyFileA((bin + "\\fixtures\\" + fixture).c_str(), (dir + "\\" + installedAs).c_str(), FALSE);
+    std::ofstream(dir + "\\scenario.ini") << scenario;
+    return dir;
+}
+
+std::string MakeFullInstall(const std::string &name, const std::string &scenario)
+{
+    return MakeInstall(name,
+                       {{"config.dll", "config.dll"}, {"auxhost.dll", "auxhost.dll"}, {"modcore.dll", "modcore.dll"}},
+                       scenario);
+}
+
+std::vector<std::pair<DWORD, std::string>> ReadJournalWithThreads(const std::string &dir)
+{
+    std::vector<std::pair<DWORD, std::string>> lines;
+    std::ifstream in(dir + "\\journal.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t space = line.find(' ');
+        lines.emplace_back(std::stoul(line.substr(0, space)), line.substr(space + 1));
+    }
+    return lines;
+}
+
+std::vector<std::string> ReadJournal(const std::string &dir)
+{
+    std::vector<std::string> lines;
+    for (auto &entry : ReadJournalWithThreads(dir))
+        lines.push_back(std::move(entry.second));
+    return lines;
+}
+
+bool WaitForJournal(const std::string &dir, const std::string &line, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    do {
+        if (IndexOf(ReadJournal(dir), line) >= 0)
+            return true;
+        Sleep(20);
+    } while (GetTickCount() - start < timeoutMs);
+    return false;
+}
+
+int IndexOf(const std::vector<std::string> &journal, const std::string &line)
+{
+    for (size_t i = 0; i < journal.size(); ++i) {
+        if (journal[i] == line)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+Launcher::Launcher(const std::string &dir, const std::string &switches)
+{
+    const std::string exe = dir + "\\launcher.exe";
+    std::string commandLine = "\"" + exe + "\"" + (switches.empty() ? "" : " " + switches);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        dir.c_str(), &startup, &process_))
+        process_ = {};
+}
+
+Launcher::~Launcher()
+{
+    if (Running()) {
+        TerminateProcess(process_.hProcess, 1);
+        WaitForSingleObject(process_.hProcess, 5000);
+    }
+    if (process_.hProcess) {
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+}
+
+bool Launcher::Running() const
+{
+    return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Launcher::WaitForExit(DWORD timeoutMs)
+{
+    if (process_.hProcess == nullptr || WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+}
+
+bool Launcher::Quit()
+{
+    const DWORD thread = MainThreadOf(process_.dwProcessId);
+    return thread != 0 && PostThreadMessageA(thread, WM_QUIT, 0, 0);
+}
+
+bool WaitForNamedEvent(const char *name, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    do {
+        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
+        if (event != nullptr) {
+            const DWORD elapsed = GetTickCount() - start;
+            const DWORD result = WaitForSingleObject(event, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+            CloseHandle(event);
+            return result == WAIT_OBJECT_0;
+        }
+        Sleep(10);
+    } while (GetTickCount() - start < timeoutMs);
+    return false;
+}
+
+HWND WaitForWindow(const char *caption, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    do {
+        if (HWND window = FindWindowA(nullptr, caption))
+            return window;
+        Sleep(20);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+std::string MessageBoxText(HWND box)
+{
+    char text[2048] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+    return text;
+}
+
+void Press(HWND box, int button)
+{
+    SendMessageA(GetDlgItem(box, button), BM_CLICK, 0, 0);
+}
+
+bool Answer(const char *caption, int button, DWORD timeoutMs)
+{
+    HWND box = WaitForWindow(caption, timeoutMs);
+    if (box != nullptr)
+        Press(box, button);
+    return box != nullptr;
+}
+
+} // namespace harness

@@ -1,0 +1,67 @@
+// Drives launcher.exe from a test: installations with stand-in components,
+// the process, its message boxes, the named events and the journal.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+// Directory of the running test program (the build's bin directory).
+std::string ProgramDir();
+
+// A fresh installation directory <bin>/installs/<name> holding launcher.exe
+// and the given fixtures, as {fixture file, name installed as}, plus
+// scenario.ini with the given text.
+std::string MakeInstall(const std::string &name,
+                        const std::vector<std::pair<std::string, std::string>> &components,
+                        const std::string &scenario = "");
+
+// The standard set: config.dll, auxhost.dll and modcore.dll.
+std::string MakeFullInstall(const std::string &name, const std::string &scenario = "");
+
+// The journal lines with the thread id removed: "<component> <event> ...".
+std::vector<std::string> ReadJournal(const std::string &dir);
+// The same, each with its thread id: {id, line}.
+std::vector<std::pair<DWORD, std::string>> ReadJournalWithThreads(const std::string &dir);
+// Polls the journal until a line equal to `line` appears.
+bool WaitForJournal(const std::string &dir, const std::string &line, DWORD timeoutMs);
+// Index of the first journal line equal to `line`, or -1.
+int IndexOf(const std::vector<std::string> &journal, const std::string &line);
+
+class Launcher {
+public:
+    // Starts <dir>\launcher.exe with the given switches.
+    Launcher(const std::string &dir, const std::string &switches = "");
+    ~Launcher(); // kills a copy still running, so one test cannot spoil the next
+    Launcher(const Launcher &) = delete;
+    Launcher &operator=(const Launcher &) = delete;
+
+    bool Started() const { return process_.hProcess != nullptr; }
+    bool Running() const;
+    // Exit code, or STILL_ACTIVE when it has not ended within timeoutMs.
+    DWORD WaitForExit(DWORD timeoutMs);
+    // Posts WM_QUIT to the launcher's main thread.
+    bool Quit();
+    DWORD ProcessId() const { return process_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION process_{};
+};
+
+// Waits until the named event exists and is signalled.
+bool WaitForNamedEvent(const char *name, DWORD timeoutMs);
+
+// A top-level window (message box) with that caption, or null after timeoutMs.
+HWND WaitForWindow(const char *caption, DWORD timeoutMs);
+// The text of a message box.
+std::string MessageBoxText(HWND box);
+// Presses a message box button (IDYES, IDNO, IDOK).
+void Press(HWND box, int button);
+// Presses the button of the box with that caption if one shows up in time.
+bool Answer(const char *caption, int button, DWORD timeoutMs);
+
+} // namespace harness

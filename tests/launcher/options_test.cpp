@@ -1,0 +1,161 @@
+// The command-line scan and the installation-directory split, table-driven.
+// Portable: runs natively under the sanitizers and under Wine.
+
+#include "LaunchSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+std::set<std::string> g_existing;
+std::vector<std::string> g_tested;
+
+bool FakeFileExists(const char *path)
+{
+    g_tested.emplace_back(path);
+    return g_existing.count(path) != 0;
+}
+
+struct ScanCase {
+    const char *line;
+    int instance, startup, services, serviceMain;
+    const char *config; // null: none accepted
+};
+
+const ScanCase kScanCases[] = {
+    {"launcher.exe", 0, 0, 1, 1, nullptr},
+    {"C:\\Shell\\launcher.exe -M1 -S0", 2, 1, 1, 1, nullptr},
+    {"C:\\Shell\\launcher.exe -m0 -s1 -n -t", 1, 2, 0, 0, nullptr},
+    {"launcher.exe -fC:\\Cfg\\Step.rc -n", 0, 0, 0, 1, "c:\\cfg\\step.rc"},
+    {"launcher.exe -f c:\\a.rc", 0, 0, 1, 1, nullptr}, // tests " c:\a.rc"
+    {"launcher.exe -fc:\\my-dir\\x.rc", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -fc:\\my-new\\x.rc", 0, 0, 0, 1, nullptr},
+    {"launcher.exe -fa.rc-n", 0, 0, 0, 1, "a.rc"},
+    {"launcher.exe -fa.rc -fb.rc", 0, 0, 1, 1, "a.rc"}, // the first existing one wins
+    {"launcher.exe -fmissing.rc -fb.rc", 0, 0, 1, 1, "b.rc"},
+    {"launcher.exe -fc:\\dir", 0, 0, 1, 1, nullptr}, // a directory is no file
+    {"launcher.exe --n", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -m", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -mx", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -m7", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -m1-", 2, 0, 1, 1, nullptr},
+    {"launcher.exe -", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -f", 0, 0, 1, 1, nullptr},
+    {"launcher.exe -f   -n", 0, 0, 0, 1, nullptr},
+    {"launcher.exe -z -q -n", 0, 0, 0, 1, nullptr},
+    {"launcher.exe x-n", 0, 0, 0, 1, nullptr}, // a dash anywhere starts a switch
+    {"launcher.exe -m0 -m1", 2, 0, 1, 1, nullptr},
+    // The executable's own path is never scanned.
+    {"C:\\Tools\\my-new-shell\\launcher.exe", 0, 0, 1, 1, nullptr},
+    {"C:\\x-test\\launcher.exe -s0", 0, 1, 1, 1, nullptr},
+    {"\"C:\\Program Files\\my-new-shell\\launcher.exe\" -t", 0, 0, 1, 0, nullptr},
+    {"\"C:\\a-n b\\launcher.exe\"-m0", 1, 0, 1, 1, nullptr},
+    {"  C:\\x-t\\launcher.exe", 0, 0, 1, 1, nullptr},
+    {"\"C:\\unclosed-n -m0", 0, 0, 1, 1, nullptr},
+};
+
+TEST(ScanCommandLine, Table)
+{
+    g_existing = {"c:\\cfg\\step.rc", "a.rc", "b.rc", "c:\\a.rc"};
+    for (const auto &c : kScanCases) {
+        LaunchSettings s;
+        s.InstanceMode = s.StartupMode = 9; // every call starts from the defaults
+        s.ServicesEnabled = s.ServiceMainFlag = 0;
+        EXPECT_EQ(ScanCommandLine(s, c.line, FakeFileExists), 1);
+        EXPECT_EQ(s.InstanceMode, c.instance) << c.line;
+        EXPECT_EQ(s.StartupMode, c.startup) << c.line;
+        EXPECT_EQ(s.ServicesEnabled, c.services) << c.line;
+        EXPECT_EQ(s.ServiceMainFlag, c.serviceMain) << c.line;
+        EXPECT_STREQ(s.ConfigFile, c.config) << c.line;
+        FreeText(s.ConfigFile);
+        EXPECT_EQ(s.ConfigFile, nullptr);
+    }
+}
+
+TEST(ScanCommandLine, ConfigValueIsTestedAsWritten)
+{
+    const struct {
+        const char *line;
+        std::vector<std::string> tested;
+    } cases[] = {
+        {"launcher.exe -f c:\\a.rc", {" c:\\a.rc"}},
+        {"launcher.exe -fC:\\My-Dir\\x.rc", {"c:\\my"}},
+        {"launcher.exe -f\tA.RC \t -n", {"\ta.rc"}},
+        {"launcher.exe -f -fx", {"", "x"}},
+    };
+    g_existing.clear();
+    for (const auto &c : cases) {
+        g_tested.clear();
+        LaunchSettings s;
+        ScanCommandLine(s, c.line, FakeFileExists);
+        EXPECT_EQ(g_tested, c.tested) << c.line;
+    }
+}
+
+TEST(ScanCommandLine, KeepsAConfigFileAlreadySet)
+{
+    g_existing = {"b.rc"};
+    LaunchSettings s;
+    ScanCommandLine(s, "launcher.exe -fb.rc", FakeFileExists);
+    char *first = s.ConfigFile;
+    ScanCommandLine(s, "launcher.exe -fb.rc -n", FakeFileExists);
+    EXPECT_EQ(s.ConfigFile, first);
+    EXPECT_EQ(s.ServicesEnabled, 0);
+    FreeText(s.ConfigFile);
+}
+
+TEST(ScanCommandLine, OverlongConfigValueIsDroppedNotCut)
+{
+    const std::string fits(259, 'a'), tooLong(260, 'a');
+    g_existing = {fits, tooLong.substr(0, 259)};
+    for (const auto &[value, accepted] : {std::pair{fits, true}, std::pair{tooLong, false},
+                                          std::pair{fits + "   ", true}}) {
+        LaunchSettings s;
+        g_tested.clear();
+        ScanCommandLine(s, ("launcher.exe -f" + value + " -n").c_str(), FakeFileExists);
+        EXPECT_EQ(s.ConfigFile != nullptr, accepted) << value.size();
+        EXPECT_EQ(g_tested.size(), accepted ? 1u : 0u);
+        EXPECT_EQ(s.ServicesEnabled, 0);
+        FreeText(s.ConfigFile);
+    }
+}
+
+TEST(ScanCommandLine, NullLineGivesDefaults)
+{
+    LaunchSettings s;
+    s.InstanceMode = 2;
+    s.ServicesEnabled = 0;
+    EXPECT_EQ(ScanCommandLine(s, nullptr, FakeFileExists), 1);
+    EXPECT_EQ(s.InstanceMode, 0);
+    EXPECT_EQ(s.ServicesEnabled, 1);
+}
+
+TEST(CopyDirectoryPart, Table)
+{
+    const struct {
+        const char *path;
+        const char *dir;
+    } cases[] = {
+        {"C:\\Shell\\launcher.exe", "C:\\Shell"},
+        {"C:\\launcher.exe", "C:"},
+        {"\\launcher.exe", nullptr},
+        {"launcher.exe", nullptr},
+        {"C:\\a\\b\\", "C:\\a\\b"},
+        {"", nullptr},
+    };
+    for (const auto &c : cases) {
+        char *dir = CopyDirectoryPart(c.path, std::strlen(c.path));
+        EXPECT_STREQ(dir, c.dir) << c.path;
+        FreeText(dir);
+    }
+    // Only the given length counts: the rest of the buffer may be anything.
+    char *dir = CopyDirectoryPart("C:\\a\\b.exe\\junk", 10);
+    EXPECT_STREQ(dir, "C:\\a");
+    FreeText(dir);
+}
+
+} // namespace
