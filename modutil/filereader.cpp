@@ -1,0 +1,107 @@
+// Line-by-line reading of text configuration files.
+//
+// Files are opened in binary mode: in the C runtime's text mode, positions
+// reported for files with bare line-feed endings are wrong. Trimming removes
+// the carriage return of a CRLF ending, so delivered lines are the same.
+
+#include "modutil.h"
+#include "text.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Lines are read through a 4096-byte buffer: a longer physical line arrives
+// in pieces of 4095 characters, each treated as a line of its own.
+using LineBuffer = std::array<char, MU_MAX_TEXT>;
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The line begins with key, ignoring case; a line shorter than key never does.
+bool BeginsWithKey(const char *line, const char *key)
+{
+    for (; *key != '\0'; ++line, ++key) {
+        if (*line == '\0' || AsciiLower(*line) != AsciiLower(*key))
+            return false;
+    }
+    return true;
+}
+
+// Writes exactly size bytes: the line, zero fill, and a terminator last.
+void DeliverLine(char *buffer, unsigned int size, const char *line)
+{
+    const size_t length = strnlen(line, size - 1);
+    std::memcpy(buffer, line, length);
+    std::memset(buffer + length, 0, size - length);
+}
+
+} // namespace
+
+extern "C" FILE *MU_CALL MU_fOpen(const char *path)
+{
+    if (path == nullptr || *path == '\0')
+        return nullptr;
+    FILE *stream = std::fopen(path, "rb");
+    if (stream != nullptr)
+        std::fseek(stream, 0, SEEK_SET);
+    return stream;
+}
+
+extern "C" void MU_CALL MU_fClose(FILE *stream)
+{
+    if (stream != nullptr)
+        std::fclose(stream);
+}
+
+extern "C" int MU_CALL MU_fSetPos(FILE *stream, int offset, int fromCurrent)
+{
+    if (stream == nullptr || std::fseek(stream, offset, fromCurrent ? SEEK_CUR : SEEK_SET) != 0)
+        return -1;
+    return static_cast<int>(std::ftell(stream));
+}
+
+extern "C" int MU_CALL MU_fGetPos(FILE *stream)
+{
+    return stream == nullptr ? -1 : static_cast<int>(std::ftell(stream));
+}
+
+extern "C" int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const char *key,
+                                   unsigned int size)
+{
+    if (stream == nullptr)
+        return 0;
+
+    LineBuffer line;
+    for (;;) {
+        if (std::feof(stream) || std::ferror(stream))
+            return 0;
+        // A line that starts at or before the limit is read in full.
+        if (limit > 0 && std::ftell(stream) > limit)
+            return 0;
+        if (std::fgets(line.data(), static_cast<int>(line.size()), stream) == nullptr)
+            continue; // the indicators end the loop
+        if (!MU_StripWS(line.data()) || line[0] == ';')
+            continue;
+        if (key != nullptr && *key != '\0' && !BeginsWithKey(line.data(), key))
+            continue;
+        if (buffer != nullptr && size > 0)
+            DeliverLine(buffer, size, line.data());
+        return 1;
+    }
+}
+
+extern "C" int MU_CALL MU_fGetNextLine(FILE *stream, int limit, char *buffer, unsigned int size)
+{
+    return MU_fGetLine(stream, limit, buffer, nullptr, size);
+}
+
+extern "C" int MU_CALL MU_fFindSetPos(FILE *stream, const char *key)
+{
+    MU_fGetLine(stream, 0, nullptr, key, 0);
+    return MU_fGetPos(stream);
+}
