@@ -1,0 +1,113 @@
+// The transparent stretch-blit and the formatted message box.
+
+#include "modutil.h"
+
+#include <array>
+#include <stdarg.h>
+#include <stdio.h>
+
+namespace {
+
+// A memory DC compatible with another DC, with one bitmap selected into it.
+// Release() puts the DC's own bitmap back, then deletes the bitmap and the
+// DC, in that order; the destructor does the same on any path.
+class ScratchSurface {
+public:
+    explicit ScratchSurface(HDC compatibleWith) : dc_(CreateCompatibleDC(compatibleWith)) {}
+    ScratchSurface(const ScratchSurface &) = delete;
+    ScratchSurface &operator=(const ScratchSurface &) = delete;
+    ~ScratchSurface() { Release(); }
+
+    HDC Dc() const { return dc_; }
+
+    void Select(HBITMAP bitmap)
+    {
+        bitmap_ = bitmap;
+        previous_ = SelectObject(dc_, bitmap);
+    }
+
+    void Release()
+    {
+        if (dc_ != nullptr && previous_ != nullptr)
+            SelectObject(dc_, previous_);
+        if (bitmap_ != nullptr)
+            DeleteObject(bitmap_);
+        if (dc_ != nullptr)
+            DeleteDC(dc_);
+        dc_ = nullptr;
+        bitmap_ = nullptr;
+        previous_ = nullptr;
+    }
+
+private:
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+};
+
+} // namespace
+
+extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
+                                                int destHeight, HDC source, int srcX, int srcY,
+                                                int srcWidth, int srcHeight, COLORREF transparent)
+{
+    const int w = destWidth, h = destHeight;
+
+    ScratchSurface mask(dest), background(dest), image(dest);
+    SetStretchBltMode(mask.Dc(), COLORONCOLOR);
+    mask.Select(CreateBitmap(w, h, 1, 1, nullptr));
+    background.Select(CreateCompatibleBitmap(dest, w, h));
+    image.Select(CreateCompatibleBitmap(dest, w, h));
+
+    // The mask, at the destination size: 0 where the source is transparent.
+    // Colour-to-monochrome turns the source's background colour into 1.
+    const COLORREF previousBk = SetBkColor(source, transparent);
+    SetStretchBltMode(mask.Dc(), COLORONCOLOR);
+    bool ok = StretchBlt(mask.Dc(), 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, NOTSRCCOPY);
+    SetBkColor(source, previousBk);
+
+    // Background: the old destination where transparent, black elsewhere.
+    ok &= BitBlt(background.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, NOTSRCCOPY) != FALSE;
+    ok &= BitBlt(background.Dc(), 0, 0, w, h, dest, destX, destY, SRCAND) != FALSE;
+    // Image: black where transparent, white elsewhere, for now.
+    ok &= BitBlt(image.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, SRCCOPY) != FALSE;
+    mask.Release();
+
+    HPALETTE previousPalette = nullptr;
+    const HPALETTE palette = static_cast<HPALETTE>(GetCurrentObject(dest, OBJ_PAL));
+    if (palette != nullptr && palette != GetStockObject(DEFAULT_PALETTE)) {
+        previousPalette = SelectPalette(image.Dc(), palette, FALSE);
+        RealizePalette(image.Dc());
+    }
+
+    // Source where opaque, then the old destination into the black holes.
+    SetStretchBltMode(image.Dc(), COLORONCOLOR);
+    ok &= StretchBlt(image.Dc(), 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, SRCAND) != FALSE;
+    ok &= BitBlt(image.Dc(), 0, 0, w, h, background.Dc(), 0, 0, SRCPAINT) != FALSE;
+    background.Release();
+
+    // The destination is written once, here.
+    ok &= BitBlt(dest, destX, destY, w, h, image.Dc(), 0, 0, SRCCOPY) != FALSE;
+
+    if (previousPalette != nullptr)
+        SelectPalette(image.Dc(), previousPalette, FALSE);
+    image.Release();
+    return ok ? 1 : 0;
+}
+
+extern "C" int MU_CALL MessageBoxPrintf(UINT style, const char *caption, const char *format, ...)
+{
+    if (caption == nullptr || format == nullptr || *format == '\0')
+        return 0;
+
+    // msvcrt's bounded formatter leaves a full buffer unterminated: text of
+    // 1024 characters or more is cut to 1023 here.
+    std::array<char, 1024> text;
+    va_list args;
+    va_start(args, format);
+    _vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    text.back() = '\0';
+
+    return MessageBoxA(nullptr, text.data(), caption, style);
+}

@@ -1,0 +1,284 @@
+// The transparent stretch-blit, pixel for pixel on 32-bit DIB sections, and
+// the formatted message box, found, read and answered by a second thread.
+
+#include "modutil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr COLORREF kKey = RGB(255, 0, 255);
+
+// A 32-bit top-down DIB section selected into a memory DC.
+class Surface {
+public:
+    Surface(int width, int height) : width_(width), height_(height)
+    {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        dc_ = CreateCompatibleDC(nullptr);
+        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void **>(&bits_), nullptr, 0);
+        previous_ = SelectObject(dc_, bitmap_);
+    }
+    ~Surface()
+    {
+        SelectObject(dc_, previous_);
+        DeleteObject(bitmap_);
+        DeleteDC(dc_);
+    }
+    Surface(const Surface &) = delete;
+    Surface &operator=(const Surface &) = delete;
+
+    HDC Dc() const { return dc_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    COLORREF Get(int x, int y) const
+    {
+        GdiFlush();
+        const DWORD p = bits_[y * width_ + x];
+        return RGB(p >> 16 & 0xFF, p >> 8 & 0xFF, p & 0xFF);
+    }
+    void Set(int x, int y, COLORREF c)
+    {
+        GdiFlush();
+        bits_[y * width_ + x] = GetRValue(c) << 16 | GetGValue(c) << 8 | GetBValue(c);
+    }
+    template <typename F>
+    void Fill(F colourAt)
+    {
+        for (int y = 0; y < height_; ++y)
+            for (int x = 0; x < width_; ++x)
+                Set(x, y, colourAt(x, y));
+    }
+    std::vector<COLORREF> Pixels() const
+    {
+        std::vector<COLORREF> all;
+        for (int y = 0; y < height_; ++y)
+            for (int x = 0; x < width_; ++x)
+                all.push_back(Get(x, y));
+        return all;
+    }
+
+private:
+    int width_, height_;
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+    DWORD *bits_ = nullptr;
+};
+
+COLORREF Pattern(int x, int y)
+{
+    return RGB(x * 16 % 256, y * 16 % 256, (x + y) * 8 % 256 == 255 ? 0 : (x + y) * 8 % 256);
+}
+
+COLORREF Backdrop(int x, int y)
+{
+    return RGB(10 + x % 7, 200 - y % 11, 77);
+}
+
+// What the blit must give: the source stretched as COLORONCOLOR stretches it,
+// with the old destination wherever that stretched source is the key colour.
+std::vector<COLORREF> Expected(const Surface &source, int destW, int destH, const Surface &dest, int destX, int destY)
+{
+    Surface stretched(destW, destH);
+    SetStretchBltMode(stretched.Dc(), COLORONCOLOR);
+    StretchBlt(stretched.Dc(), 0, 0, destW, destH, source.Dc(), 0, 0, source.Width(), source.Height(), SRCCOPY);
+    std::vector<COLORREF> expected = dest.Pixels();
+    for (int y = 0; y < destH; ++y) {
+        for (int x = 0; x < destW; ++x) {
+            const COLORREF s = stretched.Get(x, y);
+            if (s != kKey)
+                expected[(destY + y) * dest.Width() + destX + x] = s;
+        }
+    }
+    return expected;
+}
+
+struct BlitCase {
+    const char *name;
+    int srcW, srcH, destW, destH, destX, destY;
+    bool (*keyAt)(int x, int y); // where the source has the key colour
+};
+
+const BlitCase kBlitCases[] = {
+    {"no key colour", 16, 16, 16, 16, 0, 0, [](int, int) { return false; }},
+    {"all key colour", 16, 16, 16, 16, 0, 0, [](int, int) { return true; }},
+    {"scattered", 16, 16, 16, 16, 0, 0, [](int x, int y) { return (x * 7 + y * 3) % 5 == 0; }},
+    {"stretched", 16, 16, 40, 24, 0, 0, [](int x, int y) { return (x + y) % 3 == 0; }},
+    {"shrunk", 32, 32, 12, 20, 0, 0, [](int x, int y) { return x % 4 == 1 || y == 5; }},
+    {"offset", 10, 10, 10, 10, 7, 5, [](int x, int y) { return x == y; }},
+    {"offset stretched", 8, 8, 13, 9, 3, 11, [](int x, int) { return x < 3; }},
+};
+
+TEST(TransparentStretchBlt, PixelExact)
+{
+    for (const auto &c : kBlitCases) {
+        Surface source(c.srcW, c.srcH);
+        source.Fill([&](int x, int y) { return c.keyAt(x, y) ? kKey : Pattern(x, y); });
+        Surface dest(c.destX + c.destW + 6, c.destY + c.destH + 4);
+        dest.Fill(Backdrop);
+        const auto expected = Expected(source, c.destW, c.destH, dest, c.destX, c.destY);
+
+        EXPECT_NE(MU_TransparentStretchBlt(dest.Dc(), c.destX, c.destY, c.destW, c.destH, source.Dc(), 0, 0,
+                                           c.srcW, c.srcH, kKey), 0) << c.name;
+        EXPECT_EQ(dest.Pixels(), expected) << c.name;
+        // The source DC's background colour is put back.
+        EXPECT_EQ(GetBkColor(source.Dc()), RGB(255, 255, 255)) << c.name;
+    }
+}
+
+TEST(TransparentStretchBlt, WithoutKeyColourEqualsPlainStretch)
+{
+    Surface source(16, 16), plain(29, 21), blitted(29, 21);
+    source.Fill(Pattern);
+    plain.Fill(Backdrop);
+    blitted.Fill(Backdrop);
+    SetStretchBltMode(plain.Dc(), COLORONCOLOR);
+    StretchBlt(plain.Dc(), 2, 3, 25, 17, source.Dc(), 0, 0, 16, 16, SRCCOPY);
+    ASSERT_NE(MU_TransparentStretchBlt(blitted.Dc(), 2, 3, 25, 17, source.Dc(), 0, 0, 16, 16, kKey), 0);
+    EXPECT_EQ(blitted.Pixels(), plain.Pixels());
+}
+
+TEST(TransparentStretchBlt, DestinationWithAPalette)
+{
+    struct {
+        LOGPALETTE header;
+        PALETTEENTRY more[3];
+    } logical{};
+    logical.header.palVersion = 0x300;
+    logical.header.palNumEntries = 4;
+    const PALETTEENTRY entries[] = {{0, 0, 0, 0}, {255, 0, 0, 0}, {0, 255, 0, 0}, {0, 0, 255, 0}};
+    std::copy(std::begin(entries), std::end(entries), logical.header.palPalEntry);
+    HPALETTE palette = CreatePalette(&logical.header);
+    ASSERT_NE(palette, nullptr);
+
+    Surface source(8, 8), dest(8, 8);
+    source.Fill([](int x, int y) { return (x + y) % 2 ? kKey : Pattern(x, y); });
+    dest.Fill(Backdrop);
+    const auto expected = Expected(source, 8, 8, dest, 0, 0);
+    HPALETTE previous = SelectPalette(dest.Dc(), palette, FALSE);
+    EXPECT_NE(MU_TransparentStretchBlt(dest.Dc(), 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey), 0);
+    EXPECT_EQ(GetCurrentObject(dest.Dc(), OBJ_PAL), palette); // still the destination's
+    SelectPalette(dest.Dc(), previous, FALSE);
+    EXPECT_EQ(dest.Pixels(), expected);
+    EXPECT_TRUE(DeleteObject(palette));
+}
+
+TEST(TransparentStretchBlt, FailsWithoutADestination)
+{
+    Surface source(4, 4);
+    EXPECT_EQ(MU_TransparentStretchBlt(nullptr, 0, 0, 4, 4, source.Dc(), 0, 0, 4, 4, kKey), 0);
+    EXPECT_EQ(MU_TransparentStretchBlt(nullptr, 0, 0, 4, 4, nullptr, 0, 0, 4, 4, kKey), 0);
+}
+
+// How many more bitmaps the process can create: the same count before and
+// after many calls means the calls left no GDI object behind. (Wine does
+// not report GetGuiResources.)
+int GdiHeadroom()
+{
+    std::vector<HBITMAP> made;
+    while (HBITMAP b = CreateBitmap(1, 1, 1, 1, nullptr))
+        made.push_back(b);
+    for (HBITMAP b : made)
+        DeleteObject(b);
+    return static_cast<int>(made.size());
+}
+
+TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
+{
+    Surface source(8, 8), dest(8, 8);
+    source.Fill([](int x, int y) { return x == y ? kKey : Pattern(x, y); });
+    const int before = GdiHeadroom();
+    int failures = 0;
+    for (int i = 0; i < 2000; ++i)
+        failures += MU_TransparentStretchBlt(dest.Dc(), 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
+    for (int i = 0; i < 200; ++i) // failing calls release everything too
+        failures += MU_TransparentStretchBlt(nullptr, 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
+    EXPECT_EQ(failures, 200);
+    EXPECT_EQ(GdiHeadroom(), before);
+}
+
+// Answers every box with the caption by pressing `button`, recording its text.
+class BoxAnswerer {
+public:
+    BoxAnswerer(const char *caption, int button)
+        : thread_([this, caption, button] {
+              while (!stop_) {
+                  if (HWND box = FindWindowA(nullptr, caption)) {
+                      char text[4096] = "";
+                      GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+                      texts_.push_back(text);
+                      SendMessageA(GetDlgItem(box, button), BM_CLICK, 0, 0);
+                      while (IsWindow(box))
+                          Sleep(5);
+                  }
+                  Sleep(10);
+              }
+          })
+    {
+    }
+    ~BoxAnswerer() { Stop(); }
+    // Stops answering; the texts of the boxes answered so far.
+    std::vector<std::string> Texts()
+    {
+        Stop();
+        return texts_;
+    }
+
+private:
+    void Stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    std::atomic<bool> stop_{false};
+    std::vector<std::string> texts_;
+    std::thread thread_;
+};
+
+TEST(MessageBoxPrintf, ShowsTheFormattedTextAndReturnsTheAnswer)
+{
+    BoxAnswerer answerer("modutil test box", IDNO);
+    EXPECT_EQ(MessageBoxPrintf(MB_YESNO, "modutil test box", "%s has %d items (%.1f%%)", "list", 3, 42.5), IDNO);
+    EXPECT_EQ(MessageBoxPrintf(MB_YESNO | MB_ICONWARNING, "modutil test box", "plain text"), IDNO);
+    EXPECT_EQ(answerer.Texts(), (std::vector<std::string>{"list has 3 items (42.5%)", "plain text"}));
+}
+
+TEST(MessageBoxPrintf, TextIsCutTo1023Characters)
+{
+    const std::string longText(2000, 'L');
+    std::vector<std::string> texts;
+    {
+        BoxAnswerer answerer("modutil long box", IDOK);
+        EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil long box", "%s", longText.c_str()), IDOK);
+        EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil long box", "%s", longText.substr(0, 1023).c_str()), IDOK);
+        texts = answerer.Texts();
+    }
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], longText.substr(0, 1023));
+    EXPECT_EQ(texts[1], longText.substr(0, 1023));
+}
+
+TEST(MessageBoxPrintf, MissingCaptionOrFormatShowsNothing)
+{
+    BoxAnswerer answerer("modutil empty box", IDOK);
+    EXPECT_EQ(MessageBoxPrintf(MB_OK, nullptr, "text"), 0);
+    EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil empty box", nullptr), 0);
+    EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil empty box", ""), 0);
+    EXPECT_TRUE(answerer.Texts().empty());
+}
+
+} // namespace
