@@ -18,6 +18,9 @@ build: deps
 deps:
 	@scripts/install-deps.sh
 
+bench: deps
+	@scripts/bench.sh
+
 fuzz: deps
 	@scripts/fuzz.sh $(SECONDS)
 

@@ -23,20 +23,21 @@ char AsciiLower(char c)
 }
 
 // The line begins with key, ignoring case; a line shorter than key never does.
-bool BeginsWithKey(const char *line, const char *key)
+bool BeginsWithKey(std::string_view line, const char *key)
 {
-    for (; *key != '\0'; ++line, ++key) {
-        if (*line == '\0' || AsciiLower(*line) != AsciiLower(*key))
+    size_t i = 0;
+    for (; key[i] != '\0'; ++i) {
+        if (i == line.size() || AsciiLower(line[i]) != AsciiLower(key[i]))
             return false;
     }
     return true;
 }
 
 // Writes exactly size bytes: the line, zero fill, and a terminator last.
-void DeliverLine(char *buffer, unsigned int size, const char *line)
+void DeliverLine(char *buffer, unsigned int size, std::string_view line)
 {
-    const size_t length = strnlen(line, size - 1);
-    std::memcpy(buffer, line, length);
+    const size_t length = line.size() < size ? line.size() : size - 1;
+    std::memcpy(buffer, line.data(), length);
     std::memset(buffer + length, 0, size - length);
 }
 
@@ -85,12 +86,14 @@ extern "C" int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const 
             return 0;
         if (std::fgets(line.data(), static_cast<int>(line.size()), stream) == nullptr)
             continue; // the indicators end the loop
-        if (!MU_StripWS(line.data()) || line[0] == ';')
+        // Trimmed in place of MU_StripWS: the same line, without moving it.
+        const std::string_view text = mu::Trimmed(line.data());
+        if (text.empty() || text[0] == ';')
             continue;
-        if (key != nullptr && *key != '\0' && !BeginsWithKey(line.data(), key))
+        if (key != nullptr && *key != '\0' && !BeginsWithKey(text, key))
             continue;
         if (buffer != nullptr && size > 0)
-            DeliverLine(buffer, size, line.data());
+            DeliverLine(buffer, size, text);
         return 1;
     }
 }

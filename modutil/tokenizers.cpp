@@ -33,21 +33,18 @@ void CopyOut(char *out, const char *text, size_t length)
 
 extern "C" int MU_CALL MU_StripWS(char *text)
 {
-    if (text == nullptr || *text == '\0')
+    if (text == nullptr)
         return 0;
+    const std::string_view kept = mu::Trimmed(text);
+    if (kept.empty())
+        return 0; // empty or all blank: leave the blanks where they are
 
-    char *start = text;
-    while (mu::IsSpace(*start))
-        ++start;
-    if (*start == '\0')
-        return 0; // all blank: leave the blanks where they are
-
-    char *end = start + std::strlen(start);
-    while (mu::IsSpace(end[-1]))
-        *--end = '\0';
-
+    char *start = text + (kept.data() - text);
+    char *end = start + kept.size();
+    for (char *c = end; *c != '\0'; ++c) // terminators over the trailing blanks
+        *c = '\0';
     if (start != text)
-        std::memmove(text, start, static_cast<size_t>(end - start) + 1);
+        std::memmove(text, start, kept.size() + 1);
     return 1;
 }
 
