@@ -15,6 +15,9 @@ build: deps
 	  cmake --preset $$p >/dev/null && cmake --build --preset $$p -j $(JOBS) || exit 1; \
 	done
 
+run:
+	@scripts/run.sh $(ARGS)
+
 deps:
 	@scripts/install-deps.sh
 

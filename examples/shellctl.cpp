@@ -1,0 +1,64 @@
+// shellctl: a console helper for running the shell from a terminal.
+//   shellctl ready [ms]  waits until "ShellIsReadyEvent" is set, and says so
+//   shellctl quit        posts WM_QUIT to the main thread of every launcher.exe
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int WaitReady(DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
+            const DWORD result = WaitForSingleObject(ready, timeoutMs);
+            CloseHandle(ready);
+            if (result == WAIT_OBJECT_0) {
+                printf("[run] shell ready: ShellIsReadyEvent set\n");
+                return 0;
+            }
+            return 1;
+        }
+        if (GetTickCount() - start > timeoutMs)
+            return 1;
+        Sleep(20);
+    }
+}
+
+// The first thread of a process is its main thread.
+static int QuitLaunchers()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+    PROCESSENTRY32 process;
+    process.dwSize = sizeof(process);
+    int posted = 0;
+    for (BOOL ok = Process32First(snapshot, &process); ok; ok = Process32Next(snapshot, &process)) {
+        if (_stricmp(process.szExeFile, "launcher.exe") != 0)
+            continue;
+        THREADENTRY32 thread;
+        thread.dwSize = sizeof(thread);
+        for (BOOL t = Thread32First(snapshot, &thread); t; t = Thread32Next(snapshot, &thread)) {
+            if (thread.th32OwnerProcessID == process.th32ProcessID) {
+                posted += PostThreadMessageA(thread.th32ThreadID, WM_QUIT, 0, 0) ? 1 : 0;
+                break;
+            }
+        }
+    }
+    CloseHandle(snapshot);
+    printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
+    return posted > 0 ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc >= 2 && strcmp(argv[1], "ready") == 0)
+        return WaitReady(argc >= 3 ? strtoul(argv[2], nullptr, 10) : 60000);
+    if (argc >= 2 && strcmp(argv[1], "quit") == 0)
+        return QuitLaunchers();
+    fprintf(stderr, "usage: shellctl ready [ms] | shellctl quit\n");
+    return 2;
+}
