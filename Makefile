@@ -1,5 +1,5 @@
 # Front door. Every target installs what is missing first.
-PRESETS ?= win32 native
+PRESETS ?= win32 win64 native
 JOBS    ?= $(shell nproc)
 
 .PHONY: test build deps run bench fuzz clean

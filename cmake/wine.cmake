@@ -1,8 +1,9 @@
-# Every Windows test runs under Wine, in a prefix of this build's own.
+# Every Windows test runs under Wine, in a prefix of this build's own
+# (32-bit for the win32 preset, 64-bit for win64).
 set(WINE_PREFIX_DIR ${CMAKE_BINARY_DIR}/wineprefix)
 set(WINE_PREFIX_SCRIPT ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh)
-if(NOT WINE_LOADER)
-  set(WINE_LOADER wine)
+if(NOT WINE_ARCH)
+  set(WINE_ARCH win32)
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
@@ -10,5 +11,5 @@ configure_file(${PROJECT_SOURCE_DIR}/scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 # Creating the prefix takes a while; do it once, before the first test.
-add_test(NAME wine_prefix COMMAND ${WINE_PREFIX_SCRIPT} ${WINE_PREFIX_DIR} ${WINE_LOADER})
+add_test(NAME wine_prefix COMMAND ${WINE_PREFIX_SCRIPT} ${WINE_PREFIX_DIR} ${WINE_ARCH})
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix)

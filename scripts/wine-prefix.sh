@@ -3,7 +3,7 @@
 # null graphics driver); later calls return at once. Serialised with a lock,
 # since tests start in parallel.
 set -eu
-prefix=$1
+prefix=$(realpath -m "$1")
 arch=${2:-win32}
 [ -f "$prefix/.ready" ] && exit 0
 mkdir -p "$(dirname "$prefix")"

@@ -34,7 +34,8 @@
  * returns; do not keep them past your own shutdown.
  *
  * Exports must carry the plain names above. __cdecl names are plain already;
- * the two __stdcall startup entries need a .def file (or -Wl,--kill-at) so
+ * on 32-bit Windows the two __stdcall startup entries need a .def file that
+ * names them plainly (with MinGW, link with -Wl,--enable-stdcall-fixup), so
  * that they are not exported as "SS_RunStartup@4".
  */
 #ifndef SHELLCOMPONENT_H
