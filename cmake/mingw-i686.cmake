@@ -1,16 +1,5 @@
-# Cross-compiles 32-bit Windows binaries with MinGW-w64 (posix thread model,
-# which GoogleTest needs) and runs them under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+# Cross-compiles 32-bit Windows binaries with MinGW-w64; tests run under Wine.
 set(MINGW_TRIPLE i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH) # an SDK installed anywhere
-
+set(CMAKE_SYSTEM_PROCESSOR i686)
 set(WINE_ARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

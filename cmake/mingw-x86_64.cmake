@@ -1,15 +1,6 @@
-# Cross-compiles 64-bit Windows binaries with MinGW-w64 and runs them under wine64.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+# Cross-compiles 64-bit Windows binaries with MinGW-w64; tests run under Wine
+# in a 64-bit prefix.
 set(MINGW_TRIPLE x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH) # an SDK installed anywhere
-
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(WINE_ARCH win64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,6 +1,7 @@
 // The transparent stretch-blit, pixel for pixel on 32-bit DIB sections, and
 // the formatted message box, found, read and answered by a second thread.
 
+#include "DibSurface.h"
 #include "modutil.h"
 
 #include <gtest/gtest.h>
@@ -14,69 +15,6 @@ namespace {
 
 constexpr COLORREF kKey = RGB(255, 0, 255);
 
-// A 32-bit top-down DIB section selected into a memory DC.
-class Surface {
-public:
-    Surface(int width, int height) : width_(width), height_(height)
-    {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void **>(&bits_), nullptr, 0);
-        previous_ = SelectObject(dc_, bitmap_);
-    }
-    ~Surface()
-    {
-        SelectObject(dc_, previous_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Surface(const Surface &) = delete;
-    Surface &operator=(const Surface &) = delete;
-
-    HDC Dc() const { return dc_; }
-    int Width() const { return width_; }
-    int Height() const { return height_; }
-    COLORREF Get(int x, int y) const
-    {
-        GdiFlush();
-        const DWORD p = bits_[y * width_ + x];
-        return RGB(p >> 16 & 0xFF, p >> 8 & 0xFF, p & 0xFF);
-    }
-    void Set(int x, int y, COLORREF c)
-    {
-        GdiFlush();
-        bits_[y * width_ + x] = GetRValue(c) << 16 | GetGValue(c) << 8 | GetBValue(c);
-    }
-    template <typename F>
-    void Fill(F colourAt)
-    {
-        for (int y = 0; y < height_; ++y)
-            for (int x = 0; x < width_; ++x)
-                Set(x, y, colourAt(x, y));
-    }
-    std::vector<COLORREF> Pixels() const
-    {
-        std::vector<COLORREF> all;
-        for (int y = 0; y < height_; ++y)
-            for (int x = 0; x < width_; ++x)
-                all.push_back(Get(x, y));
-        return all;
-    }
-
-private:
-    int width_, height_;
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ previous_ = nullptr;
-    DWORD *bits_ = nullptr;
-};
-
 COLORREF Pattern(int x, int y)
 {
     return RGB(x * 16 % 256, y * 16 % 256, (x + y) * 8 % 256 == 255 ? 0 : (x + y) * 8 % 256);
@@ -89,9 +27,9 @@ COLORREF Backdrop(int x, int y)
 
 // What the blit must give: the source stretched as COLORONCOLOR stretches it,
 // with the old destination wherever that stretched source is the key colour.
-std::vector<COLORREF> Expected(const Surface &source, int destW, int destH, const Surface &dest, int destX, int destY)
+std::vector<COLORREF> Expected(const DibSurface &source, int destW, int destH, const DibSurface &dest, int destX, int destY)
 {
-    Surface stretched(destW, destH);
+    DibSurface stretched(destW, destH);
     SetStretchBltMode(stretched.Dc(), COLORONCOLOR);
     StretchBlt(stretched.Dc(), 0, 0, destW, destH, source.Dc(), 0, 0, source.Width(), source.Height(), SRCCOPY);
     std::vector<COLORREF> expected = dest.Pixels();
@@ -124,9 +62,9 @@ const BlitCase kBlitCases[] = {
 TEST(TransparentStretchBlt, PixelExact)
 {
     for (const auto &c : kBlitCases) {
-        Surface source(c.srcW, c.srcH);
+        DibSurface source(c.srcW, c.srcH);
         source.Fill([&](int x, int y) { return c.keyAt(x, y) ? kKey : Pattern(x, y); });
-        Surface dest(c.destX + c.destW + 6, c.destY + c.destH + 4);
+        DibSurface dest(c.destX + c.destW + 6, c.destY + c.destH + 4);
         dest.Fill(Backdrop);
         const auto expected = Expected(source, c.destW, c.destH, dest, c.destX, c.destY);
 
@@ -140,7 +78,7 @@ TEST(TransparentStretchBlt, PixelExact)
 
 TEST(TransparentStretchBlt, WithoutKeyColourEqualsPlainStretch)
 {
-    Surface source(16, 16), plain(29, 21), blitted(29, 21);
+    DibSurface source(16, 16), plain(29, 21), blitted(29, 21);
     source.Fill(Pattern);
     plain.Fill(Backdrop);
     blitted.Fill(Backdrop);
@@ -163,7 +101,7 @@ TEST(TransparentStretchBlt, DestinationWithAPalette)
     HPALETTE palette = CreatePalette(&logical.header);
     ASSERT_NE(palette, nullptr);
 
-    Surface source(8, 8), dest(8, 8);
+    DibSurface source(8, 8), dest(8, 8);
     source.Fill([](int x, int y) { return (x + y) % 2 ? kKey : Pattern(x, y); });
     dest.Fill(Backdrop);
     const auto expected = Expected(source, 8, 8, dest, 0, 0);
@@ -177,7 +115,7 @@ TEST(TransparentStretchBlt, DestinationWithAPalette)
 
 TEST(TransparentStretchBlt, FailsWithoutADestination)
 {
-    Surface source(4, 4);
+    DibSurface source(4, 4);
     EXPECT_EQ(MU_TransparentStretchBlt(nullptr, 0, 0, 4, 4, source.Dc(), 0, 0, 4, 4, kKey), 0);
     EXPECT_EQ(MU_TransparentStretchBlt(nullptr, 0, 0, 4, 4, nullptr, 0, 0, 4, 4, kKey), 0);
 }
@@ -197,7 +135,7 @@ int GdiHeadroom()
 
 TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
 {
-    Surface source(8, 8), dest(8, 8);
+    DibSurface source(8, 8), dest(8, 8);
     source.Fill([](int x, int y) { return x == y ? kKey : Pattern(x, y); });
     const int before = GdiHeadroom();
     int failures = 0;
