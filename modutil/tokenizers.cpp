@@ -39,12 +39,11 @@ extern "C" int MU_CALL MU_StripWS(char *text)
     if (kept.empty())
         return 0; // empty or all blank: leave the blanks where they are
 
-    char *start = text + (kept.data() - text);
-    char *end = start + kept.size();
-    for (char *c = end; *c != '\0'; ++c) // terminators over the trailing blanks
+    const size_t lead = static_cast<size_t>(kept.data() - text);
+    for (char *c = text + lead + kept.size(); *c != '\0'; ++c) // terminators over the trailing blanks
         *c = '\0';
-    if (start != text)
-        std::memmove(text, start, kept.size() + 1);
+    if (lead > 0)
+        std::memmove(text, text + lead, kept.size() + 1);
     return 1;
 }
 
@@ -103,23 +102,19 @@ extern "C" int MU_CALL MU_BreakTokens(char *inside, char *after, const char *sou
     if (!CopyToBuffer(line, source, strnlen(source, line.size())))
         return 0;
 
-    char *p = line.data();
-    char *open = nullptr;
-    while (open == nullptr) {
-        if (*p == '\0') // nothing left, e.g. behind a closing quote at the very end
+    // Double-quoted sections before the '[' are skipped whole.
+    char *open = line.data();
+    for (;;) {
+        open += std::strcspn(open, "\"[");
+        if (*open != '"')
+            break;
+        char *close = std::strchr(open + 1, '"');
+        if (close == nullptr)
             return 0;
-        p += std::strcspn(p, "\"[");
-        if (*p == '\0')
-            return 0;
-        if (*p == '[') {
-            open = p;
-        } else {
-            char *close = std::strchr(p + 1, '"');
-            if (close == nullptr)
-                return 0;
-            p = close + 1;
-        }
+        open = close + 1;
     }
+    if (*open == '\0')
+        return 0;
 
     // The first ']' outside a double-quoted section closes; brackets do not nest.
     char *q = open + 1;
