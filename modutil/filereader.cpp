@@ -17,6 +17,17 @@ namespace {
 // in pieces of 4095 characters, each treated as a line of its own.
 using LineBuffer = std::array<char, MU_MAX_TEXT>;
 
+// The stream's end-of-file or error indicator. A stream is never used by two
+// threads at once, so glibc's lock-free reads of the flags suffice.
+bool AtEndOrError(FILE *stream)
+{
+#ifdef __GLIBC__
+    return feof_unlocked(stream) || ferror_unlocked(stream);
+#else
+    return std::feof(stream) || std::ferror(stream);
+#endif
+}
+
 char AsciiLower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -79,7 +90,7 @@ extern "C" int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const 
 
     LineBuffer line;
     for (;;) {
-        if (std::feof(stream) || std::ferror(stream))
+        if (AtEndOrError(stream))
             return 0;
         // A line that starts at or before the limit is read in full.
         if (limit > 0 && std::ftell(stream) > limit)
