@@ -15,10 +15,10 @@ echo "== start-up and shutdown (Wine)"
 "$wine" build/win32/bin/bench/bench_startup.exe "${STARTUP_ROUNDS:-21}"
 echo
 echo "== file reader (Wine)"
-"$wine" build/win32/bin/bench_filereader.exe "$(winepath -w "$data" 2>/dev/null || echo "Z:${PWD//\//\\}\\$data")\\config.rc" 5
+"$wine" build/win32/bin/bench_filereader.exe "Z:$(realpath "$data" | tr / '\\')\\config.rc" 9
 echo
 echo "== file reader (native)"
-build/native-release/bin/bench_filereader "$data/config.rc" 5
+build/native-release/bin/bench_filereader "$data/config.rc" 9
 echo
 echo "== transparent stretch-blit (Wine)"
 "$wine" build/win32/bin/bench_blit.exe 31 50
