@@ -62,14 +62,22 @@ TEST(InProcess, FullRunReleasesEverything)
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "config unload"), 2);
 }
 
-TEST(InProcess, CleanupIsSafeTwice)
+TEST(InProcess, ReleasingTwiceIsHarmless)
 {
+    const size_t before = CountOpenHandles();
+    const std::string commandLine = "launcher.exe -m1 -f" + ProgramDir() + "\\config.dll";
+    ASSERT_TRUE(CheckSingleInstance(commandLine.c_str()));
+    EXPECT_NE(g_Settings.InstallDir, nullptr);
+    EXPECT_NE(g_Settings.ConfigFile, nullptr);
+    EXPECT_TRUE(g_InstanceMutex);
+
     FinalCleanup();
     FinalCleanup();
+    StopCoreThread(); // nothing to stop: each is a no-op now
     UnloadServicesLibrary();
-    StopCoreThread();
     UnloadConfigLibrary();
     ExpectNothingHeld();
+    EXPECT_EQ(CountOpenHandles(), before);
 }
 
 TEST(InProcess, InstallDirIsTheProgramsDirectory)
