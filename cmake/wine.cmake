@@ -11,5 +11,5 @@ configure_file(${PROJECT_SOURCE_DIR}/scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 # Creating the prefix takes a while; do it once, before the first test.
-add_test(NAME wine_prefix COMMAND ${WINE_PREFIX_SCRIPT} ${WINE_PREFIX_DIR} ${WINE_ARCH})
+add_test(NAME wine_prefix COMMAND ${WINE_PREFIX_SCRIPT} --warm ${WINE_PREFIX_DIR} ${WINE_ARCH})
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix)
