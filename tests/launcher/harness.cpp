@@ -1,9 +1,8 @@
 #include "harness.h"
 
-#include <tlhelp32.h>
+#include "MainThread.h"
 
 #include <fstream>
-#include <sstream>
 
 namespace harness {
 
@@ -28,20 +27,6 @@ void RemoveTree(const std::string &dir)
         FindClose(search);
     }
     RemoveDirectoryA(dir.c_str());
-}
-
-DWORD MainThreadOf(DWORD processId)
-{
-    DWORD id = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL ok = Thread32First(snapshot, &entry); ok && id == 0; ok = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == processId)
-            id = entry.th32ThreadID;
-    }
-    CloseHandle(snapshot);
-    return id;
 }
 
 } // namespace

@@ -46,7 +46,6 @@ public:
     DWORD WaitForExit(DWORD timeoutMs);
     // Posts WM_QUIT to the launcher's main thread.
     bool Quit();
-    DWORD ProcessId() const { return process_.dwProcessId; }
 
 private:
     PROCESS_INFORMATION process_{};
