@@ -11,16 +11,24 @@
 
 UniqueModule g_ConfigLibrary;
 UniqueModule g_ServicesLibrary;
-UniqueHandle g_CoreThread;
-UniqueHandle g_ServiceThread;
-UniqueHandle g_StartupThread;
+WorkerThread g_CoreThread;
+WorkerThread g_ServiceThread;
+WorkerThread g_StartupThread;
 
 namespace {
 
-DWORD g_CoreThreadId;
-DWORD g_ServiceThreadId;
+// How components are loaded, settled once by RestrictLibrarySearch.
+enum class LibrarySearch { NotRestricted, DefaultDirectories, NoCurrentDirectory };
+LibrarySearch g_LibrarySearch = LibrarySearch::NotRestricted;
+
+// A component's dependencies come from its own directory, then the
+// application's and the system's; never the current directory or PATH.
+constexpr DWORD kComponentSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
 constexpr DWORD kStopWaitMs = 10000;
+// TerminateThread only starts the end of a thread; its code may still run.
+constexpr DWORD kTerminateWaitMs = 5000;
+constexpr SHORT kKeyDown = static_cast<SHORT>(0x8000); // high bit of GetAsyncKeyState
 constexpr UINT kNoticeStyle = MB_SYSTEMMODAL | MB_ICONWARNING | MB_OK;
 constexpr char kNoticeCaption[] = "Brevant - Notice!";
 constexpr char kCoreNotice[] =
@@ -44,7 +52,15 @@ HMODULE LoadComponent(const char *fileName)
     const int length = _snprintf(path, sizeof(path), "%s\\%s", dir, fileName);
     if (length < 0 || length >= static_cast<int>(sizeof(path)))
         return nullptr;
-    return LoadLibraryA(path);
+    switch (g_LibrarySearch) {
+    case LibrarySearch::DefaultDirectories:
+        return LoadLibraryExA(path, nullptr, kComponentSearch);
+    case LibrarySearch::NoCurrentDirectory:
+        return LoadLibraryA(path);
+    case LibrarySearch::NotRestricted:
+        break;
+    }
+    return nullptr;
 }
 
 template <typename Proc>
@@ -56,36 +72,39 @@ Proc FindEntry(HMODULE library, const char *name)
 // Starts routine on a new thread with a fresh ready event and blocks until
 // the thread signals it. Also stops waiting if the thread ends unsignalled: a
 // thread that is gone can never signal, and start-up must not hang on it.
-void StartWorkerThread(unsigned(__stdcall *routine)(void *), UniqueHandle &thread, DWORD *threadId)
+void StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker)
 {
-    UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!ready)
+    worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!worker.ready)
         return;
 
     unsigned id = 0;
-    thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, ready.get(), 0, &id)));
-    if (thread) {
-        const HANDLE waitFor[] = {ready.get(), thread.get()};
-        WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
-        if (threadId != nullptr)
-            *threadId = id;
+    worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, worker.ready.get(), 0, &id)));
+    if (!worker.thread) {
+        worker.ready.reset();
+        return;
     }
+    const HANDLE waitFor[] = {worker.ready.get(), worker.thread.get()};
+    WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+    worker.id = id;
 }
 
 // Asks a thread to end (core and service threads get the stop message), gives
 // it ten seconds, then tells the user and terminates it if it still runs.
-void StopThread(UniqueHandle &thread, DWORD threadId, bool postStop, const char *notice)
+// Its handle and ready event are closed only once it has really ended.
+void StopThread(WorkerThread &worker, bool postStop, const char *notice)
 {
-    if (!thread)
+    if (!worker)
         return;
     if (postStop)
-        PostThreadMessageA(threadId, SHELL_STOP_MESSAGE, 0, 0);
-    if (WaitForSingleObject(thread.get(), kStopWaitMs) != WAIT_OBJECT_0) {
+        PostThreadMessageA(worker.id, SHELL_STOP_MESSAGE, 0, 0);
+    if (WaitForSingleObject(worker.get(), kStopWaitMs) != WAIT_OBJECT_0) {
         MessageBoxA(nullptr, notice, kNoticeCaption, kNoticeStyle);
-        if (WaitForSingleObject(thread.get(), 0) != WAIT_OBJECT_0)
-            TerminateThread(thread.get(), static_cast<DWORD>(SHELL_ENTRY_FAILED));
+        if (WaitForSingleObject(worker.get(), 0) != WAIT_OBJECT_0 &&
+            TerminateThread(worker.get(), static_cast<DWORD>(SHELL_ENTRY_FAILED)))
+            WaitForSingleObject(worker.get(), kTerminateWaitMs);
     }
-    thread.reset();
+    worker.reset();
 }
 
 unsigned __stdcall ServiceThreadRoutine(void *readyEvent)
@@ -118,16 +137,40 @@ unsigned __stdcall CoreThreadRoutine(void *readyEvent)
 
 void StartStartupThread()
 {
-    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0;
+    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
     const char *entry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
     if (entry == nullptr)
         return;
     const auto routine = FindEntry<SS_StartupProc>(g_ServicesLibrary.get(), entry);
     if (routine != nullptr)
-        StartWorkerThread(routine, g_StartupThread, nullptr);
+        StartWorkerThread(routine, g_StartupThread);
+}
+
+template <typename Proc>
+Proc FindKernelEntry(const char *name)
+{
+    return FindEntry<Proc>(GetModuleHandleA("kernel32.dll"), name);
 }
 
 } // namespace
+
+bool RestrictLibrarySearch()
+{
+    // Looked up at run time: Windows 7 has SetDefaultDllDirectories only with
+    // its update KB2533623, and the launcher must start without it.
+    using SetDefaultDllDirectoriesProc = BOOL(WINAPI *)(DWORD);
+    using SetDllDirectoryProc = BOOL(WINAPI *)(const char *);
+    const auto setDefault = FindKernelEntry<SetDefaultDllDirectoriesProc>("SetDefaultDllDirectories");
+    const auto setDirectory = FindKernelEntry<SetDllDirectoryProc>("SetDllDirectoryA");
+
+    if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
+        g_LibrarySearch = LibrarySearch::DefaultDirectories;
+    else if (setDirectory != nullptr && setDirectory(""))
+        g_LibrarySearch = LibrarySearch::NoCurrentDirectory; // PATH is still searched
+    else
+        g_LibrarySearch = LibrarySearch::NotRestricted;
+    return g_LibrarySearch != LibrarySearch::NotRestricted;
+}
 
 const char *ChooseStartupEntry(int startupMode, bool shiftDown)
 {
@@ -138,10 +181,6 @@ const char *ChooseStartupEntry(int startupMode, bool shiftDown)
 
 void LoadConfigLibrary()
 {
-    // Components are loaded by full path only; keep the current directory out
-    // of the search for the libraries they in turn depend on.
-    SetDllDirectoryA("");
-
     g_ConfigLibrary.reset(LoadComponent("config.dll"));
     if (!g_ConfigLibrary)
         return;
@@ -168,24 +207,24 @@ void LoadServicesLibrary()
     if (!g_ServicesLibrary)
         return;
     StartStartupThread();
-    StartWorkerThread(ServiceThreadRoutine, g_ServiceThread, &g_ServiceThreadId);
+    StartWorkerThread(ServiceThreadRoutine, g_ServiceThread);
 }
 
 void UnloadServicesLibrary()
 {
     if (!g_ServicesLibrary)
         return;
-    StopThread(g_StartupThread, 0, false, kStartupNotice);
-    StopThread(g_ServiceThread, g_ServiceThreadId, true, kServiceNotice);
+    StopThread(g_StartupThread, false, kStartupNotice);
+    StopThread(g_ServiceThread, true, kServiceNotice);
     g_ServicesLibrary.reset();
 }
 
 void StartCoreThread()
 {
-    StartWorkerThread(CoreThreadRoutine, g_CoreThread, &g_CoreThreadId);
+    StartWorkerThread(CoreThreadRoutine, g_CoreThread);
 }
 
 void StopCoreThread()
 {
-    StopThread(g_CoreThread, g_CoreThreadId, true, kCoreNotice);
+    StopThread(g_CoreThread, true, kCoreNotice);
 }

@@ -99,7 +99,7 @@ void RunWaitLoop()
     while (!quit) {
         HANDLE live[3];
         DWORD count = 0;
-        for (const UniqueHandle *thread : {&g_CoreThread, &g_ServiceThread, &g_StartupThread}) {
+        for (const WorkerThread *thread : {&g_CoreThread, &g_ServiceThread, &g_StartupThread}) {
             if (*thread)
                 live[count++] = thread->get();
         }
@@ -129,6 +129,7 @@ int LauncherMain(const char *commandLine)
         if (g_ShellIsReadyHandle) {
             // Creates the thread's message queue, so components can post to it.
             PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
+            RestrictLibrarySearch(); // before any component; nothing loads if it fails
             LoadConfigLibrary();
             LoadServicesLibrary();
             StartCoreThread();

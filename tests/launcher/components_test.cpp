@@ -58,10 +58,11 @@ std::vector<std::string> RunToEnd(const std::string &dir, const std::string &swi
 TEST(Components, StartOneAfterAnotherAndStopInReverse)
 {
     // Each entry takes a while to signal: nothing may start before it has.
+    // The startup entry still runs at shutdown, watching for a stop message.
     const std::string dir = MakeFullInstall("components_order",
                                             "[ShellMain]\nsignal_delay=150\n"
                                             "[SS_Main]\nsignal_delay=150\n"
-                                            "[SS_RunStartup]\nsignal_delay=150\ndelay=100\n");
+                                            "[SS_RunStartup]\nsignal_delay=150\ndelay=1500\n");
     const auto journal = RunToQuit(dir);
     ExpectInOrder(journal, {
         "config load",
@@ -76,6 +77,7 @@ TEST(Components, StartOneAfterAnotherAndStopInReverse)
         "modcore stop ShellMain",
         "modcore return ShellMain 0",
         "modcore unload",
+        "auxhost return SS_RunStartup 0",
         "auxhost stop SS_Main",
         "auxhost return SS_Main 0",
         "auxhost unload",
@@ -98,6 +100,58 @@ TEST(Components, StartOneAfterAnotherAndStopInReverse)
     const std::set<DWORD> threads = {mainThread, core, thread["auxhost signalled SS_Main"],
                                      thread["auxhost signalled SS_RunStartup"]};
     EXPECT_EQ(threads.size(), 4u);
+}
+
+TEST(Components, DependenciesComeOnlyFromBesideTheLauncher)
+{
+    // dep.dll planted in the current directory and in a directory on PATH.
+    const std::string cwd = MakeInstall("planted_cwd", {{"dep.dll", "dep.dll"}});
+    const std::string onPath = MakeInstall("planted_path", {{"dep.dll", "dep.dll"}});
+    char oldPath[32767] = "";
+    GetEnvironmentVariableA("PATH", oldPath, sizeof(oldPath));
+    SetEnvironmentVariableA("PATH", (onPath + ";" + oldPath).c_str());
+
+    for (const bool beside : {true, false}) {
+        SCOPED_TRACE(beside ? "dep.dll beside the launcher" : "no dep.dll beside the launcher");
+        std::vector<std::pair<std::string, std::string>> files = {{"config_dep.dll", "config.dll"},
+                                                                  {"modcore.dll", "modcore.dll"}};
+        if (beside)
+            files.emplace_back("dep.dll", "dep.dll");
+        const std::string dir = MakeInstall(beside ? "dep_beside" : "dep_missing", files);
+        Launcher shell(dir, "-n", cwd);
+        ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+        ASSERT_TRUE(shell.Quit());
+        EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+
+        const auto journal = ReadJournal(dir);
+        EXPECT_EQ(IndexOf(journal, "dep load") >= 0, beside);
+        // Without its dependency the configuration library is missing, not half-loaded.
+        EXPECT_EQ(Count(journal, "config FillBuffer"), beside ? 1u : 0u);
+        EXPECT_GE(IndexOf(journal, "modcore signalled ShellMain"), 0);
+        EXPECT_TRUE(ReadJournal(cwd).empty()); // the planted copies are never mapped
+        EXPECT_TRUE(ReadJournal(onPath).empty());
+    }
+    SetEnvironmentVariableA("PATH", oldPath);
+}
+
+TEST(Components, StartOrderHoldsAgainstLateSignals)
+{
+    // A second signal, or a signal and then -1 (after which the launcher
+    // signals too), comes while the next component is starting: it must not
+    // release the main thread before that component has signalled.
+    const struct {
+        const char *name, *scenario;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"signal_twice", "[SS_RunStartup]\nmode=twice\ndelay=100\n[SS_Main]\nsignal_delay=600\n",
+         {"auxhost signalled-again SS_RunStartup", "auxhost signalled SS_Main", "modcore load"}},
+        {"signal_then_fail", "[SS_Main]\nmode=return\ndelay=100\nexit=-1\n[ShellMain]\nsignal_delay=600\n",
+         {"auxhost return SS_Main -1", "modcore signalled ShellMain", "auxhost unload"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ExpectInOrder(RunToQuit(MakeFullInstall(c.name, c.scenario)), c.order);
+    }
 }
 
 TEST(Components, SwitchesReachTheComponents)
@@ -208,18 +262,28 @@ TEST(Components, CoreResultsEndTheShellInOrder)
 
 TEST(Components, ServicesUnloadedOnceWhenBothThreadsEnd)
 {
-    const std::string dir = MakeFullInstall("components_services_end", "[SS_Main]\nmode=return\ndelay=100\n");
-    Launcher shell(dir);
-    ASSERT_TRUE(WaitForJournal(dir, "auxhost unload", kTimeout));
-    EXPECT_TRUE(shell.Running());
-    ASSERT_TRUE(shell.Quit());
-    EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+    const struct {
+        const char *name, *scenario, *first, *second;
+    } cases[] = {
+        {"services_startup_first", "[SS_Main]\nmode=return\ndelay=300\n", "auxhost return SS_RunStartup 0",
+         "auxhost return SS_Main 0"},
+        {"services_service_first", "[SS_Main]\nmode=return\ndelay=100\n[SS_RunStartup]\ndelay=600\n",
+         "auxhost return SS_Main 0", "auxhost return SS_RunStartup 0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = MakeFullInstall(c.name, c.scenario);
+        Launcher shell(dir);
+        ASSERT_TRUE(WaitForJournal(dir, "auxhost unload", kTimeout));
+        EXPECT_TRUE(shell.Running());
+        ASSERT_TRUE(shell.Quit());
+        EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
 
-    const auto journal = ReadJournal(dir);
-    EXPECT_EQ(Count(journal, "auxhost unload"), 1u);
-    EXPECT_EQ(IndexOf(journal, "auxhost stop SS_Main"), -1);
-    ExpectInOrder(journal, {"auxhost return SS_Main 0", "auxhost unload", "modcore stop ShellMain",
-                            "config FreeBuffer"});
+        const auto journal = ReadJournal(dir);
+        EXPECT_EQ(Count(journal, "auxhost unload"), 1u);
+        EXPECT_EQ(IndexOf(journal, "auxhost stop SS_Main"), -1);
+        ExpectInOrder(journal, {c.first, c.second, "auxhost unload", "modcore stop ShellMain", "config FreeBuffer"});
+    }
 }
 
 TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
@@ -230,7 +294,7 @@ TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
     Launcher shell(dir);
     ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
     ASSERT_TRUE(shell.Quit());
-    const DWORD quitAt = GetTickCount();
+    DWORD graceFrom = GetTickCount(); // each thread's grace starts when the one before is done
 
     for (const char *text : {"The Tarvek Module System thread is being forcefully terminated.\n\n"
                              "Please notify the Brevant dev-team of this occurrence!",
@@ -238,11 +302,12 @@ TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
                              "Please notify the Brevant dev-team of this occurrence!"}) {
         HWND box = WaitForWindow(kCaption, 25000);
         ASSERT_NE(box, nullptr);
-        EXPECT_GE(GetTickCount() - quitAt, 9500u); // ten seconds' grace first
+        EXPECT_GE(GetTickCount() - graceFrom, 9500u); // ten seconds' grace first
         EXPECT_EQ(MessageBoxText(box), text);
         Press(box, IDOK);
         while (IsWindow(box)) // the next box has the same caption
             Sleep(20);
+        graceFrom = GetTickCount();
     }
     EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
 

@@ -103,14 +103,14 @@ int IndexOf(const std::vector<std::string> &journal, const std::string &line)
     return -1;
 }
 
-Launcher::Launcher(const std::string &dir, const std::string &switches)
+Launcher::Launcher(const std::string &dir, const std::string &switches, const std::string &workDir)
 {
     const std::string exe = dir + "\\launcher.exe";
     std::string commandLine = "\"" + exe + "\"" + (switches.empty() ? "" : " " + switches);
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.c_str(), &startup, &process_))
+                        (workDir.empty() ? dir : workDir).c_str(), &startup, &process_))
         process_ = {};
 }
 

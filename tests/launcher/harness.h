@@ -34,8 +34,8 @@ int IndexOf(const std::vector<std::string> &journal, const std::string &line);
 
 class Launcher {
 public:
-    // Starts <dir>\launcher.exe with the given switches.
-    Launcher(const std::string &dir, const std::string &switches = "");
+    // Starts <dir>\launcher.exe with the given switches, in workDir (default: dir).
+    Launcher(const std::string &dir, const std::string &switches = "", const std::string &workDir = "");
     ~Launcher(); // kills a copy still running, so one test cannot spoil the next
     Launcher(const Launcher &) = delete;
     Launcher &operator=(const Launcher &) = delete;

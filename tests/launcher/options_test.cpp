@@ -30,7 +30,7 @@ const ScanCase kScanCases[] = {
     {"launcher.exe", 0, 0, 1, 1, nullptr},
     {"C:\\Shell\\launcher.exe -M1 -S0", 2, 1, 1, 1, nullptr},
     {"C:\\Shell\\launcher.exe -m0 -s1 -n -t", 1, 2, 0, 0, nullptr},
-    {"launcher.exe -fC:\\Cfg\\Step.rc -n", 0, 0, 0, 1, "c:\\cfg\\step.rc"},
+    {"launcher.exe -fC:\\Cfg\\Shell.rc -n", 0, 0, 0, 1, "c:\\cfg\\shell.rc"},
     {"launcher.exe -f c:\\a.rc", 0, 0, 1, 1, nullptr}, // tests " c:\a.rc"
     {"launcher.exe -fc:\\my-dir\\x.rc", 0, 0, 1, 1, nullptr},
     {"launcher.exe -fc:\\my-new\\x.rc", 0, 0, 0, 1, nullptr},
@@ -60,7 +60,7 @@ const ScanCase kScanCases[] = {
 
 TEST(ScanCommandLine, Table)
 {
-    g_existing = {"c:\\cfg\\step.rc", "a.rc", "b.rc", "c:\\a.rc"};
+    g_existing = {"c:\\cfg\\shell.rc", "a.rc", "b.rc", "c:\\a.rc"};
     for (const auto &c : kScanCases) {
         LaunchSettings s;
         s.InstanceMode = s.StartupMode = 9; // every call starts from the defaults
