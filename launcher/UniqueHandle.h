@@ -1,13 +1,15 @@
 // Owning wrappers for kernel handles and modules: release on reset and on
-// destruction, and the held value is null right after every release, so a
-// second release is harmless.
+// destruction, and the held value is the invalid one (null for all but file
+// handles) right after every release, so a second release is harmless.
 #pragma once
 
 #include <windows.h>
 
-template <typename T, BOOL(WINAPI *Release)(T)>
+template <typename T, BOOL(WINAPI *Release)(T), LONG_PTR InvalidValue = 0>
 class UniqueResource {
 public:
+    static T Invalid() { return reinterpret_cast<T>(InvalidValue); }
+
     UniqueResource() = default;
     explicit UniqueResource(T value) : value_(value) {}
     UniqueResource(const UniqueResource &) = delete;
@@ -15,19 +17,21 @@ public:
     ~UniqueResource() { reset(); }
 
     T get() const { return value_; }
-    explicit operator bool() const { return value_ != nullptr; }
+    explicit operator bool() const { return value_ != Invalid(); }
 
-    void reset(T value = nullptr)
+    void reset(T value = Invalid())
     {
         T old = value_;
         value_ = value;
-        if (old != nullptr)
+        if (old != Invalid())
             Release(old);
     }
 
 private:
-    T value_ = nullptr;
+    T value_ = Invalid();
 };
 
 using UniqueHandle = UniqueResource<HANDLE, CloseHandle>;
 using UniqueModule = UniqueResource<HMODULE, FreeLibrary>;
+// CreateFile reports failure as INVALID_HANDLE_VALUE, not null.
+using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1>;

@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <dbghelp.h>
+
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -335,6 +340,69 @@ TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
     EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
     ExpectInOrder(ReadJournal(dir), {"modcore return ShellMain 0", "auxhost return SS_RunStartup 3",
                                      "auxhost stop SS_Main", "auxhost unload", "config unload"});
+}
+
+// The exception code in a minidump's exception stream; 0 when the file is no
+// minidump or holds no exception stream.
+DWORD DumpExceptionCode(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto read = [&](size_t at, auto &out) {
+        const bool fits = at + sizeof(out) <= data.size();
+        if (fits)
+            std::memcpy(&out, data.data() + at, sizeof(out));
+        return fits;
+    };
+    MINIDUMP_HEADER header;
+    if (data.compare(0, 4, "MDMP") != 0 || !read(0, header))
+        return 0;
+    for (ULONG i = 0; i < header.NumberOfStreams; ++i) {
+        MINIDUMP_DIRECTORY entry;
+        MINIDUMP_EXCEPTION_STREAM exception;
+        if (!read(header.StreamDirectoryRva + i * sizeof(entry), entry))
+            return 0;
+        if (entry.StreamType == ExceptionStream && read(entry.Location.Rva, exception))
+            return exception.ExceptionRecord.ExceptionCode;
+    }
+    return 0;
+}
+
+BOOL CALLBACK CountVisible(HWND window, LPARAM counter)
+{
+    *reinterpret_cast<int *>(counter) += IsWindowVisible(window) ? 1 : 0;
+    return TRUE;
+}
+
+int VisibleWindows()
+{
+    int count = 0;
+    EnumWindows(CountVisible, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+TEST(Components, ACrashLeavesADumpAndEndsWithItsCode)
+{
+    const std::string dir = MakeFullInstall("components_crash", "[ShellMain]\nmode=crash\ndelay=100\n");
+    const std::string quietDir = MakeFullInstall("components_no_crash");
+    char oldAppData[MAX_PATH] = "";
+    GetEnvironmentVariableA("LOCALAPPDATA", oldAppData, sizeof(oldAppData));
+    const int windows = VisibleWindows();
+
+    SetEnvironmentVariableA("LOCALAPPDATA", dir.c_str());
+    {
+        Launcher shell(dir);
+        EXPECT_EQ(shell.WaitForExit(20000), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+        const std::string dump = dir + "\\CrashDumps\\launcher.exe." + std::to_string(shell.ProcessId()) + ".dmp";
+        EXPECT_EQ(DumpExceptionCode(dump), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << dump;
+        EXPECT_EQ(VisibleWindows(), windows); // no box left behind
+    }
+
+    // No crash: no dump, no file, no directory.
+    SetEnvironmentVariableA("LOCALAPPDATA", quietDir.c_str());
+    RunToQuit(quietDir);
+    EXPECT_EQ(GetFileAttributesA((quietDir + "\\CrashDumps").c_str()), INVALID_FILE_ATTRIBUTES);
+    SetEnvironmentVariableA("LOCALAPPDATA", oldAppData);
 }
 
 } // namespace

@@ -41,6 +41,7 @@ public:
     Launcher &operator=(const Launcher &) = delete;
 
     bool Started() const { return process_.hProcess != nullptr; }
+    DWORD ProcessId() const { return process_.dwProcessId; }
     bool Running() const;
     // Exit code, or STILL_ACTIVE when it has not ended within timeoutMs.
     DWORD WaitForExit(DWORD timeoutMs);
