@@ -3,6 +3,7 @@
 #include "modutil.h"
 
 #include <array>
+#include <cstring>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -19,6 +20,8 @@ public:
     ~ScratchSurface() { Release(); }
 
     HDC Dc() const { return dc_; }
+    // Both the DC and its bitmap exist, and the bitmap is selected.
+    bool Ready() const { return dc_ != nullptr && bitmap_ != nullptr && previous_ != nullptr; }
 
     void Select(HBITMAP bitmap)
     {
@@ -45,6 +48,28 @@ private:
     HGDIOBJ previous_ = nullptr;
 };
 
+// The formatted text's buffer, terminator included.
+constexpr size_t kMessageBufferSize = 1024;
+
+// True when format holds a %n conversion, with any flags, width, precision or
+// length: it writes through an argument, so whoever edits a format kept in
+// configuration text would have a memory write in hand.
+bool HasCountConversion(const char *format)
+{
+    for (const char *c = format; *c != '\0'; ++c) {
+        if (*c != '%')
+            continue;
+        ++c;
+        c += std::strspn(c, "-+ #'0123456789.*hlLqjztwIFN"); // flags, width, precision, length
+        if (*c == 'n')
+            return true;
+        if (*c == '\0')
+            return false;
+        // *c is the conversion, or the second '%' of "%%": go on after it.
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
@@ -58,6 +83,10 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
     mask.Select(CreateBitmap(w, h, 1, 1, nullptr));
     background.Select(CreateCompatibleBitmap(dest, w, h));
     image.Select(CreateCompatibleBitmap(dest, w, h));
+    // Nothing is drawn unless every DC and bitmap exists: a DC without its
+    // bitmap still draws, into its default 1x1 bitmap, and reports success.
+    if (!mask.Ready() || !background.Ready() || !image.Ready())
+        return 0;
 
     // The mask, at the destination size: 0 where the source is transparent.
     // Colour-to-monochrome turns the source's background colour into 1.
@@ -97,12 +126,12 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
 
 extern "C" int MU_CALL MessageBoxPrintf(UINT style, const char *caption, const char *format, ...)
 {
-    if (caption == nullptr || format == nullptr || *format == '\0')
+    if (caption == nullptr || format == nullptr || *format == '\0' || HasCountConversion(format))
         return 0;
 
-    // msvcrt's bounded formatter leaves a full buffer unterminated: text of
-    // 1024 characters or more is cut to 1023 here.
-    std::array<char, 1024> text;
+    // msvcrt's bounded formatter leaves a full buffer unterminated: longer
+    // text is cut to the buffer's size less one here.
+    std::array<char, kMessageBufferSize> text;
     va_list args;
     va_start(args, format);
     _vsnprintf(text.data(), text.size(), format, args);

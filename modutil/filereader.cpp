@@ -8,6 +8,7 @@
 #include "text.h"
 
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -72,9 +73,17 @@ extern "C" void MU_CALL MU_fClose(FILE *stream)
 
 extern "C" int MU_CALL MU_fSetPos(FILE *stream, int offset, int fromCurrent)
 {
-    if (stream == nullptr || std::fseek(stream, offset, fromCurrent ? SEEK_CUR : SEEK_SET) != 0)
+    if (stream == nullptr)
         return -1;
-    return static_cast<int>(std::ftell(stream));
+    // The target is checked before the stream is touched: the C runtime may
+    // drop its read buffer on a seek it then refuses, losing the position.
+    const long current = fromCurrent ? std::ftell(stream) : 0;
+    if (current < 0)
+        return -1;
+    const long long target = static_cast<long long>(current) + offset;
+    if (target < 0 || target > INT_MAX || std::fseek(stream, static_cast<long>(target), SEEK_SET) != 0)
+        return -1;
+    return static_cast<int>(target);
 }
 
 extern "C" int MU_CALL MU_fGetPos(FILE *stream)

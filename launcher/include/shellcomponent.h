@@ -5,6 +5,13 @@
  * full path, and looks their entry points up by these plain, undecorated
  * names. A library or entry point that is missing is skipped silently.
  *
+ * Library search. Before loading any component the launcher restricts the
+ * library search of the whole process to the directory of the library being
+ * loaded, the installation directory and the system directories: never the
+ * current directory, never PATH. Put the libraries a component depends on
+ * beside it; a component that loads further libraries itself should load
+ * them by full path.
+ *
  *   config.dll   SH_CFG_FillBuffer  main thread, once at start-up
  *                SH_CFG_FreeBuffer  main thread, once at shutdown
  *   auxhost.dll  SS_RunStartup      the startup thread's own routine
@@ -13,10 +20,12 @@
  *   modcore.dll  ShellMain          the core thread; loaded and unloaded on it
  *
  * Ready events. Every worker entry receives an unnamed manual-reset event and
- * must signal it (SetEvent) once it is up: the launcher starts nothing else
- * until then, so components start strictly one after another (configuration,
- * startup, service, core). The launcher closes its handle right after the
- * signal; an entry must not use the event once it has signalled it.
+ * must signal it (SetEvent) exactly once, once it is up: the launcher starts
+ * nothing else until then, so components start strictly one after another
+ * (configuration, startup, service, core). The launcher keeps the event open
+ * until the thread has ended, so a late or second signal cannot reach another
+ * thread's event; but a second signal is still a fault, and the event must
+ * not be closed or used for anything else.
  *
  * Results. ShellMain and SS_Main return -1 only when they fail before
  * signalling; the launcher then signals the event for them. Any other value is
@@ -32,6 +41,11 @@
  *
  * Texts. installDir and configFile stay valid until SH_CFG_FreeBuffer
  * returns; do not keep them past your own shutdown.
+ *
+ * Crashes. An exception that no code handles, in any thread, ends the whole
+ * shell: the launcher writes a minidump with the exception to
+ * %LOCALAPPDATA%\CrashDumps\launcher.exe.<pid>.dmp and exits with the
+ * exception code (0xC0000005 for an access violation).
  *
  * Exports must carry the plain names above. __cdecl names are plain already;
  * on 32-bit Windows the two __stdcall startup entries need a .def file that

@@ -58,7 +58,9 @@ FILE *MU_CALL MU_fOpen(const char *path);
 void MU_CALL MU_fClose(FILE *stream);
 
 /* Moves to offset from the start (fromCurrent 0) or from the current position;
-   returns the new position, or -1. A successful move clears end-of-file. */
+   returns the new position, or -1. A successful move clears end-of-file; a
+   failed one (a target before the start of the file) leaves the stream as it
+   was. */
 int MU_CALL MU_fSetPos(FILE *stream, int offset, int fromCurrent);
 
 /* The current position, or -1. */
@@ -85,14 +87,16 @@ int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const char *key,
 
 /* Stretches the source rectangle onto the destination rectangle, leaving the
    pixels of the transparent colour showing what was there. Returns nonzero
-   when every drawing step succeeded. */
+   when every drawing step succeeded; 0, with the destination untouched, when
+   its scratch DCs or bitmaps cannot be made (a size too large or negative). */
 int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
                                      int destHeight, HDC source, int srcX, int srcY,
                                      int srcWidth, int srcHeight, COLORREF transparent);
 
 /* Shows a system message box with printf-formatted text (cut to 1023
-   characters). Returns the button pressed, or 0 for a null caption or a null
-   or empty format, in which case nothing is shown. */
+   characters). Returns the button pressed, or 0 for a null caption, a null
+   or empty format, or a format with a %n conversion (refused: it writes
+   through an argument), in which case nothing is shown. */
 int MU_CALL MessageBoxPrintf(UINT style, const char *caption, const char *format, ...);
 #endif
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +121,22 @@ TEST(TransparentStretchBlt, FailsWithoutADestination)
     EXPECT_EQ(MU_TransparentStretchBlt(nullptr, 0, 0, 4, 4, nullptr, 0, 0, 4, 4, kKey), 0);
 }
 
+TEST(TransparentStretchBlt, SizesThatCannotBeMadeDrawNothing)
+{
+    DibSurface source(4, 4), dest(4, 4);
+    source.Fill(Pattern);
+    dest.Fill(Backdrop);
+    const auto before = dest.Pixels();
+    const struct {
+        int w, h;
+    } sizes[] = {{100000, 100000}, {12000, 12000}, {INT_MAX, 1}, {-4, 4}};
+    for (const auto &size : sizes) {
+        EXPECT_EQ(MU_TransparentStretchBlt(dest.Dc(), 0, 0, size.w, size.h, source.Dc(), 0, 0, 4, 4, kKey), 0)
+            << size.w << "x" << size.h;
+        EXPECT_EQ(dest.Pixels(), before) << size.w << "x" << size.h;
+    }
+}
+
 // How many more bitmaps the process can create: the same count before and
 // after many calls means the calls left no GDI object behind. (Wine does
 // not report GetGuiResources.)
@@ -141,8 +158,10 @@ TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
     int failures = 0;
     for (int i = 0; i < 2000; ++i)
         failures += MU_TransparentStretchBlt(dest.Dc(), 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
-    for (int i = 0; i < 200; ++i) // failing calls release everything too
+    for (int i = 0; i < 100; ++i) { // failing calls release everything too
         failures += MU_TransparentStretchBlt(nullptr, 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
+        failures += MU_TransparentStretchBlt(dest.Dc(), 0, 0, -8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
+    }
     EXPECT_EQ(failures, 200);
     EXPECT_EQ(GdiHeadroom(), before);
 }
@@ -208,6 +227,18 @@ TEST(MessageBoxPrintf, TextIsCutTo1023Characters)
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], longText.substr(0, 1023));
     EXPECT_EQ(texts[1], longText.substr(0, 1023));
+}
+
+TEST(MessageBoxPrintf, RefusesCountConversions)
+{
+    BoxAnswerer answerer("modutil count box", IDOK);
+    for (const char *format : {"abc%n", "%5n", "%-08.3hn", "%lln", "%I64n", "%d%%%n"}) {
+        int written = -7;
+        EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil count box", format, &written), 0) << format;
+        EXPECT_EQ(written, -7) << format;
+    }
+    EXPECT_EQ(MessageBoxPrintf(MB_OK, "modutil count box", "100%%n and %d%%", 5), IDOK); // %%n is text
+    EXPECT_EQ(answerer.Texts(), std::vector<std::string>{"100%n and 5%"});
 }
 
 TEST(MessageBoxPrintf, MissingCaptionOrFormatShowsNothing)

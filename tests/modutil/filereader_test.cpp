@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -182,6 +183,23 @@ TEST_F(FileReader, SetPosAndGetPos)
     EXPECT_EQ(MU_fGetPos(stream_), 5);
     EXPECT_EQ(MU_fSetPos(stream_, -1, 0), -1); // before the start
     EXPECT_EQ(ReadAll(), Lines{"56789"});
+}
+
+TEST_F(FileReader, FailedSetPosLeavesTheStreamWhereItWas)
+{
+    std::string text;
+    for (int i = 0; i < 2000; ++i)
+        text += "line " + std::to_string(i) + " of a file far longer than the runtime's read buffer\n";
+    for (const auto &[offset, fromCurrent] : {std::pair{-10, 0}, std::pair{-100, 1}, std::pair{INT_MIN, 1}}) {
+        ASSERT_NE(Open(text), nullptr);
+        std::vector<char> buffer(128);
+        ASSERT_EQ(MU_fGetNextLine(stream_, 0, buffer.data(), buffer.size()), 1);
+        const int position = MU_fGetPos(stream_);
+        EXPECT_EQ(MU_fSetPos(stream_, offset, fromCurrent), -1) << offset;
+        EXPECT_EQ(MU_fGetPos(stream_), position);
+        ASSERT_EQ(MU_fGetNextLine(stream_, 0, buffer.data(), buffer.size()), 1);
+        EXPECT_STREQ(buffer.data(), "line 1 of a file far longer than the runtime's read buffer") << offset;
+    }
 }
 
 TEST_F(FileReader, NullStreamsAndBadPaths)
