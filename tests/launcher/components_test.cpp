@@ -320,6 +320,7 @@ TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
     EXPECT_EQ(Count(journal, "modcore return"), 0u); // terminated, never returned
     EXPECT_EQ(Count(journal, "auxhost return SS_Main"), 0u);
     ExpectInOrder(journal, {"auxhost unload", "config FreeBuffer", "config unload"});
+    EXPECT_EQ(Count(journal, "auxhost unload live="), 0u); // the terminated thread was gone first
 }
 
 TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
