@@ -19,6 +19,15 @@ public:
     T get() const { return value_; }
     explicit operator bool() const { return value_ != Invalid(); }
 
+    // Gives up ownership without releasing: for a handle that must outlive
+    // its owner (an event a thread that cannot be stopped may still signal).
+    T release()
+    {
+        T old = value_;
+        value_ = Invalid();
+        return old;
+    }
+
     void reset(T value = Invalid())
     {
         T old = value_;

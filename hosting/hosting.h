@@ -1,0 +1,85 @@
+// How the shell's components are hosted, shared by launcher.exe and
+// componentcheck.exe so that the checker runs entries exactly as the shell
+// does: the library search, worker threads started on a ready event, the
+// handling of an entry's -1, and the stop pattern.
+#pragma once
+
+#include "UniqueHandle.h"
+
+// ---- Libraries
+
+// Takes the current directory and PATH out of the library search for the
+// whole process, before any component is loaded. False when the system
+// offers no way to do so; then LoadComponentLibrary loads nothing.
+bool RestrictLibrarySearch();
+
+// Loads a component by its full path, its dependencies searched only in its
+// own directory, the application's and the system's. Null on failure, with
+// the system's reason in GetLastError().
+HMODULE LoadComponentLibrary(const char *path);
+
+template <typename Proc>
+Proc FindEntry(HMODULE library, const char *name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void *>(GetProcAddress(library, name)));
+}
+
+// ---- Worker threads
+
+// A worker thread with its identifier and its ready event. The event stays
+// open until the thread has ended and is reaped or stopped: an entry that
+// signals late or twice must never hit a handle value the system has since
+// given to the next thread's ready event.
+struct WorkerThread {
+    UniqueHandle thread;
+    UniqueHandle ready;
+    DWORD id = 0;
+
+    explicit operator bool() const { return static_cast<bool>(thread); }
+    HANDLE get() const { return thread.get(); }
+    // Closes the thread and its ready event; only once the thread has ended.
+    void reset()
+    {
+        thread.reset();
+        ready.reset();
+        id = 0;
+    }
+};
+
+enum class WorkerStart {
+    NotStarted, // no event or no thread could be made
+    Signalled,  // the ready event was signalled
+    Ended,      // the thread ended without signalling
+    TimedOut,   // neither within the time allowed (never, for the shell)
+};
+
+// Starts routine on a new thread with a fresh ready event as its only
+// argument and blocks until the event is signalled or the thread ends: a
+// thread that is gone can never signal, and start-up must not hang on it.
+WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker,
+                              DWORD readyTimeoutMs = INFINITE);
+
+// A worker's exit code for its entry's result. -1 means the entry failed
+// before signalling, so the ready event is signalled here in its stead.
+unsigned FinishEntry(int result, HANDLE ready);
+
+// How long a thread has to end after it is asked to.
+constexpr DWORD kStopWaitMs = 10000;
+
+enum class WorkerStop {
+    Absent,      // no thread to stop
+    Ended,       // ended within kStopWaitMs
+    EndedLate,   // ended after that, while the notice was shown
+    Terminated,  // terminated, and gone
+    Unstoppable, // could not be terminated, or not seen to end after it
+};
+
+struct WorkerStopResult {
+    WorkerStop outcome;
+    bool stopPosted; // the stop message reached the thread's queue
+};
+
+// Stops a worker thread: posts the stop message (when postStop is set), gives
+// it kStopWaitMs, then shows notice (unless null) and terminates the thread
+// if it still runs. Closes its handle and ready event only once it has ended.
+WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const char *notice);
