@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, quietly and only when missing, everything the build and the tests
 # need: the MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's
-# sources, CMake, and clang with its fuzzing runtime. Safe to run again.
+# sources, CMake, clang with its fuzzing runtime, and nlohmann-json (header
+# only, for componentcheck --json). Safe to run again.
 set -euo pipefail
 
 need=()
@@ -10,7 +11,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 googletest cmake make clang \
-         libclang-rt-14-dev libinih-dev llvm; do
+         libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

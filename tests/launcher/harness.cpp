@@ -146,6 +146,46 @@ bool Launcher::Quit()
     return thread != 0 && PostThreadMessageA(thread, WM_QUIT, 0, 0);
 }
 
+std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode)
+{
+    exitCode = STILL_ACTIVE;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE reader = nullptr, writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inherit, 0))
+        return "";
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                       &startup, &process);
+    CloseHandle(writer);
+    std::string output;
+    if (started) {
+        const DWORD start = GetTickCount();
+        bool ended = false;
+        while (!ended && GetTickCount() - start < timeoutMs) {
+            ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+            DWORD available = 0, read = 0;
+            char buffer[4096];
+            while (PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+                   ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+                output.append(buffer, read);
+        }
+        if (!ended)
+            TerminateProcess(process.hProcess, 1);
+        else
+            GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(reader);
+    return output;
+}
+
 bool WaitForNamedEvent(const char *name, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();

@@ -52,6 +52,11 @@ private:
     PROCESS_INFORMATION process_{};
 };
 
+// Runs a command line to its end and returns what it wrote to its standard
+// output, with its exit code in exitCode (STILL_ACTIVE when it had to be
+// ended after timeoutMs).
+std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode);
+
 // Waits until the named event exists and is signalled.
 bool WaitForNamedEvent(const char *name, DWORD timeoutMs);
 

@@ -1,0 +1,68 @@
+// Handle and GDI object counts.
+
+#include "counts.h"
+
+#include <vector>
+
+namespace {
+
+// Handle values are multiples of 4; 16384 handles is far beyond this host's.
+constexpr ULONG_PTR kHandleProbeLimit = 0x10000;
+constexpr ULONG_PTR kHandleStep = 4;
+// Wine's GDI handle table holds 65536 objects; stop there in any case.
+constexpr size_t kGdiProbeLimit = 70000;
+
+long long SystemHandleCount()
+{
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+}
+
+long long ProbedHandleCount()
+{
+    long long count = 0;
+    for (ULONG_PTR value = kHandleStep; value < kHandleProbeLimit; value += kHandleStep) {
+        DWORD flags;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+long long SystemGdiCount()
+{
+    return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+}
+
+long long GdiHeadroom()
+{
+    std::vector<HBITMAP> made;
+    while (made.size() < kGdiProbeLimit) {
+        HBITMAP bitmap = CreateBitmap(1, 1, 1, 1, nullptr);
+        if (bitmap == nullptr)
+            break;
+        made.push_back(bitmap);
+    }
+    for (HBITMAP bitmap : made)
+        DeleteObject(bitmap);
+    return -static_cast<long long>(made.size());
+}
+
+} // namespace
+
+Counter ChooseHandleCounter()
+{
+    if (SystemHandleCount() > 0)
+        return {SystemHandleCount, "counted with GetProcessHandleCount"};
+    return {ProbedHandleCount, "counted as the handle values GetHandleInformation accepts"};
+}
+
+Counter ChooseGdiCounter()
+{
+    const long long before = SystemGdiCount();
+    HBITMAP probe = CreateBitmap(1, 1, 1, 1, nullptr);
+    const bool counts = SystemGdiCount() > before;
+    DeleteObject(probe);
+    if (counts)
+        return {SystemGdiCount, "counted with GetGuiResources"};
+    return {GdiHeadroom, "counted as the bitmaps the process can no longer create"};
+}

@@ -1,0 +1,19 @@
+// Counting what a process holds, the same way before a library is loaded
+// and after it is unloaded.
+#pragma once
+
+#include <windows.h>
+
+struct Counter {
+    long long (*count)();
+    const char *how; // said in the report
+};
+
+// Kernel handles: GetProcessHandleCount where the system counts them;
+// otherwise (Wine reports 0) the handle values GetHandleInformation accepts.
+Counter ChooseHandleCounter();
+
+// GDI objects: GetGuiResources where the system counts them; otherwise
+// (Wine reports 0) how many more bitmaps the process can create, negated,
+// so that for either count a larger number means more objects held.
+Counter ChooseGdiCounter();

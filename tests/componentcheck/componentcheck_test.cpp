@@ -1,0 +1,113 @@
+// componentcheck over the stand-in component in its scenario modes and over
+// the sample components: exactly the expected verdicts and exit codes.
+
+#include "harness.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace harness;
+
+namespace {
+
+constexpr DWORD kTimeout = 60000;
+
+// Runs componentcheck --json; every check that does not pass, as
+// "entry check verdict[ value]" ("-" for the whole library).
+std::set<std::string> NotPassed(const std::string &libraries, DWORD &exitCode, nlohmann::json &results)
+{
+    const std::string output =
+        RunAndCapture("\"" + ProgramDir() + "\\componentcheck.exe\" --json " + libraries, kTimeout, exitCode);
+    results = nlohmann::json::parse(output, nullptr, false);
+    std::set<std::string> notPassed;
+    if (!results.is_array()) {
+        ADD_FAILURE() << "not a JSON array: " << output;
+        return notPassed;
+    }
+    for (const auto &row : results) {
+        if (row["verdict"] == "pass")
+            continue;
+        std::string line = (row["entry"].is_null() ? "-" : row["entry"].get<std::string>()) + " " +
+                           row["check"].get<std::string>() + " " + row["verdict"].get<std::string>();
+        if (!row["value"].is_null())
+            line += " " + std::to_string(row["value"].get<long long>());
+        notPassed.insert(line);
+    }
+    return notPassed;
+}
+
+TEST(ComponentCheck, ScenarioVerdicts)
+{
+    const struct {
+        const char *name, *fixture, *scenario;
+        std::set<std::string> notPassed;
+        DWORD exitCode;
+    } cases[] = {
+        {"well behaved", "modcore.dll", "", {}, 0},
+        {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
+         {"ShellMain ready fail", "ShellMain single-signal not-observable",
+          "ShellMain queue-at-signal not-observable"}, 1},
+        {"ignores the stop", "modcore.dll", "[ShellMain]\nmode=ignore\ndelay=60000\n",
+         {"ShellMain stop fail", "ShellMain fail-before-signal not-observable", "- handles-left not-observable",
+          "- gdi-left not-observable"}, 1},
+        {"-1 before signalling", "auxhost.dll", "[SS_Main]\nmode=fail\n",
+         {"SS_Main ready not-observable", "SS_Main single-signal not-observable",
+          "SS_Main queue-at-signal not-observable"}, 0},
+        {"-1 after signalling", "auxhost.dll", "[SS_Main]\nmode=return\nexit=-1\n",
+         {"SS_Main fail-before-signal fail"}, 1},
+        {"signals twice", "auxhost.dll", "[SS_RunStartup]\nmode=twice\ndelay=50\n",
+         {"SS_RunStartup single-signal fail 2"}, 1},
+        {"no queue at the signal", "modcore.dll", "[ShellMain]\nqueue=0\n", {"ShellMain queue-at-signal fail"}, 1},
+        {"crashes", "modcore.dll", "[ShellMain]\nmode=crash\ndelay=200\n",
+         {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
+          "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
+          "- unloaded not-observable", "- threads-left not-observable", "- handles-left not-observable",
+          "- gdi-left not-observable"}, 1},
+        {"leaks a handle", "modcore.dll", "[ShellMain]\nleak=1\n", {"- handles-left fail 1"}, 1},
+        {"no contract export", "empty.dll", "", {"- export fail"}, 1},
+        {"cannot be loaded", nullptr, "", {"- export fail"}, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = MakeInstall(std::string("check_") + c.name,
+                                            c.fixture ? std::vector<std::pair<std::string, std::string>>{
+                                                            {c.fixture, c.fixture}}
+                                                      : std::vector<std::pair<std::string, std::string>>{},
+                                            c.scenario);
+        DWORD exitCode = 0;
+        nlohmann::json results;
+        const auto notPassed =
+            NotPassed("\"" + dir + "\\" + (c.fixture ? c.fixture : "missing.dll") + "\"", exitCode, results);
+        EXPECT_EQ(notPassed, c.notPassed);
+        EXPECT_EQ(exitCode, c.exitCode);
+        for (const auto &row : results) {
+            if (row["check"] == "crash" && row["verdict"] == "fail") { // the code, the module and the offset
+                const std::string detail = row["detail"];
+                EXPECT_NE(detail.find("(0xC0000005) writing 0x"), std::string::npos) << detail;
+                EXPECT_NE(detail.find("at modcore.dll+0x"), std::string::npos) << detail;
+            }
+        }
+    }
+}
+
+TEST(ComponentCheck, SamplesPassEveryCheck)
+{
+    const std::string samples = ProgramDir() + "\\samples\\";
+    DWORD exitCode = 1;
+    nlohmann::json results;
+    const auto notPassed = NotPassed("\"" + samples + "config.dll\" \"" + samples + "auxhost.dll\" \"" + samples +
+                                         "modcore.dll\"",
+                                     exitCode, results);
+    EXPECT_EQ(notPassed, std::set<std::string>{});
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(results.size(), 9u + 19u + 11u); // every check of every entry, each library's own
+    for (const auto &row : results) {
+        for (const char *key : {"library", "entry", "check", "verdict", "value", "detail"})
+            EXPECT_TRUE(row.contains(key)) << key;
+    }
+}
+
+} // namespace
