@@ -1,10 +1,10 @@
-# The SDK: `cmake --install` lays out bin/ (launcher.exe, modutil.dll),
+# The SDK: `cmake --install` lays out bin/ (launcher.exe, componentcheck.exe, modutil.dll),
 # include/ (modutil.h, shellcomponent.h), lib/ (the MinGW import library, an
 # MSVC-style modutil.lib, and the CMake package for find_package(modutil)).
 # `cpack` zips that tree.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS launcher RUNTIME DESTINATION bin)
+install(TARGETS launcher componentcheck RUNTIME DESTINATION bin)
 install(TARGETS modutil EXPORT modutilTargets
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)

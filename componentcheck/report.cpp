@@ -266,8 +266,14 @@ void PrintTable(const std::vector<LibraryReport> &reports)
             const char *verdict = row.verdict == Verdict::Pass ? "pass"
                                   : row.verdict == Verdict::Fail ? "FAIL"
                                                                  : "not observable";
-            printf("  %-18s %-19s %-15s %8s  %s\n", row.entry.empty() ? "(library)" : row.entry.c_str(),
-                   row.check.c_str(), verdict, value, row.detail.c_str());
+            char line[1024];
+            int length = _snprintf(line, sizeof(line) - 1, "  %-18s %-19s %-15s %8s  %s",
+                                   row.entry.empty() ? "(library)" : row.entry.c_str(), row.check.c_str(), verdict,
+                                   value, row.detail.c_str());
+            length = length < 0 ? static_cast<int>(sizeof(line)) - 1 : length;
+            while (length > 0 && line[length - 1] == ' ')
+                --length;
+            printf("%.*s\n", length, line);
         }
         printf("  %d passed, %d failed, %d not observable\n\n", counts[0], counts[1], counts[2]);
     }

@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$(nproc)" --target launcher modutil sample_config sample_auxhost sample_modcore shellctl >/dev/null
+cmake --build --preset win32 -j "$(nproc)" --target launcher modutil componentcheck sample_config sample_auxhost sample_modcore shellctl >/dev/null
 
 build=build/win32
 install=$build/run
@@ -18,6 +18,12 @@ cp "$build/bin/launcher.exe" "$build/bin/modutil.dll" "$build"/bin/samples/*.dll
 
 wine=$build/wine-run
 "$wine" --version >/dev/null # makes the prefix on first use
+
+# What an author sees first: whether the components keep the contract.
+echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
+(cd "$install" && "../../../$wine" "../bin/componentcheck.exe" config.dll auxhost.dll modcore.dll) ||
+  echo "[run] componentcheck found faults; the shell starts all the same"
+
 echo "[run] $install/launcher.exe $*"
 
 # The launcher runs in a session of its own, so the terminal's Ctrl+C reaches
