@@ -1,22 +1,23 @@
-# Front door. Every target installs what is missing first.
+# Front door. Every target installs what is missing first, and says what it
+# is doing; the build itself shows only warnings and errors.
 PRESETS ?= win32 win64 native
-JOBS    ?= $(shell nproc)
 
-.PHONY: test build deps run bench fuzz clean
+.PHONY: test build deps run stop sdk bench fuzz clean
 
 test: build
-	@for p in $(PRESETS); do \
-	  echo "== ctest --preset $$p"; \
-	  ctest --preset $$p -j $(JOBS) || exit 1; \
-	done
+	@for p in $(PRESETS); do scripts/test.sh $$p || exit 1; done
 
 build: deps
-	@for p in $(PRESETS); do \
-	  cmake --preset $$p >/dev/null && cmake --build --preset $$p -j $(JOBS) || exit 1; \
-	done
+	@for p in $(PRESETS); do scripts/build.sh $$p || exit 1; done
 
-run:
+run: deps
 	@scripts/run.sh $(ARGS)
+
+stop:
+	@scripts/run.sh --stop
+
+sdk: deps
+	@scripts/sdk.sh
 
 deps:
 	@scripts/install-deps.sh
@@ -28,4 +29,4 @@ fuzz: deps
 	@scripts/fuzz.sh $(SECONDS)
 
 clean:
-	rm -rf build
+	rm -rf build dist

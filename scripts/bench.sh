@@ -4,8 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 for preset in win32 native-release; do
-  cmake --preset $preset >/dev/null
-  cmake --build --preset $preset -j "$(nproc)" >/dev/null
+  scripts/build.sh $preset
 done
 data=build/bench-data
 mkdir -p "$data"

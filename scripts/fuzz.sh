@@ -5,8 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
-cmake --preset native >/dev/null
-cmake --build --preset native -j "$(nproc)"
+scripts/build.sh native
 corpus=build/native/fuzz/corpus
 for target in build/native/bin/fuzz_*; do
   [ -x "$target" ] || continue

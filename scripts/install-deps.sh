@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs, quietly and only when missing, everything the build and the tests
-# need: the MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's
-# sources, CMake, clang with its fuzzing runtime, and nlohmann-json (header
-# only, for componentcheck --json). Safe to run again.
+# Installs, only when missing, everything the build and the tests need: the
+# MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's sources,
+# CMake and Ninja, clang with its fuzzing runtime, and nlohmann-json (header
+# only, for componentcheck --json). Safe to run again; prints nothing when
+# all is there, and apt's own output only if it fails.
 set -euo pipefail
 
 need=()
@@ -10,7 +11,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine wine32:i386 wine64 googletest cmake make clang \
+         wine wine32:i386 wine64 googletest cmake ninja-build make clang \
          libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done
@@ -19,9 +20,13 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
-echo "installing: ${need[*]}" >&2
-$SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+echo "== installing ${#need[@]} packages (the first time, with Wine: about 3 minutes): ${need[*]}"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+{
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+} >"$log" 2>&1 || { cat "$log" >&2; exit 1; }

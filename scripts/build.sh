@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# build.sh PRESET [TARGET...]: configures PRESET once and builds it (or the
+# given targets) with Ninja, quietly: only warnings and errors are shown.
+set -eu
+cd "$(dirname "$0")/.."
+preset=$1
+shift
+dir=build/$preset
+
+# A directory configured with another generator is configured afresh.
+if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt"; then
+  rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+fi
+if [ -f "$dir/.ninja_log" ]; then
+  echo "== building $preset"
+else
+  echo "== building $preset (the first time: about ${BUILD_MINUTES:-3} minutes)"
+fi
+if [ ! -f "$dir/build.ninja" ]; then
+  log=$(mktemp)
+  cmake --preset "$preset" >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
+  rm -f "$log"
+fi
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}" -- --quiet
