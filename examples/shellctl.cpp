@@ -1,6 +1,7 @@
 // shellctl: a console helper for running the shell from a terminal.
 //   shellctl ready [ms]  waits until "ShellIsReadyEvent" is set, and says so
 //   shellctl quit        posts WM_QUIT to the main thread of every launcher.exe
+//   shellctl running     exit code 0 when a launcher.exe runs, else 1
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -52,6 +53,22 @@ static int QuitLaunchers()
     return posted > 0 ? 0 : 1;
 }
 
+static int Running()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 process;
+    process.dwSize = sizeof(process);
+    int running = 0;
+    for (BOOL ok = Process32First(snapshot, &process); ok; ok = Process32Next(snapshot, &process)) {
+        if (_stricmp(process.szExeFile, "launcher.exe") == 0) {
+            printf("[run] launcher.exe runs as process %lu\n", process.th32ProcessID);
+            ++running;
+        }
+    }
+    CloseHandle(snapshot);
+    return running > 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
@@ -59,6 +76,8 @@ int main(int argc, char **argv)
         return WaitReady(argc >= 3 ? strtoul(argv[2], nullptr, 10) : 60000);
     if (argc >= 2 && strcmp(argv[1], "quit") == 0)
         return QuitLaunchers();
-    fprintf(stderr, "usage: shellctl ready [ms] | shellctl quit\n");
+    if (argc >= 2 && strcmp(argv[1], "running") == 0)
+        return Running();
+    fprintf(stderr, "usage: shellctl ready [ms] | shellctl quit | shellctl running\n");
     return 2;
 }

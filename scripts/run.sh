@@ -1,23 +1,39 @@
 #!/usr/bin/env bash
 # run.sh [switches...]: builds the shell, stages an installation directory
-# (launcher.exe, modutil.dll, the sample components and shell.rc) and runs
-# launcher.exe there under Wine. The components narrate on the terminal; the
-# sample core ends the shell after CoreSeconds. Ctrl+C ends it early, cleanly:
-# the launcher is asked to quit and stops every component in order.
+# (launcher.exe, modutil.dll, the sample components and shell.rc), checks the
+# components with componentcheck and runs launcher.exe there under Wine. The
+# components narrate on the terminal; the sample core ends the shell after
+# CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
+# and stops every component in order.
+# run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$(nproc)" --target launcher modutil componentcheck sample_config sample_auxhost sample_modcore shellctl >/dev/null
-
 build=build/win32
+wine=$build/wine-run
+shellctl=$build/bin/samples/shellctl.exe
+
+if [ "${1:-}" = --stop ]; then
+  [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
+  exec "$wine" "$shellctl" quit
+fi
+
+scripts/build.sh win32 launcher modutil componentcheck config auxhost modcore shellctl
 install=$build/run
 rm -rf "$install"
 mkdir -p "$install"
 cp "$build/bin/launcher.exe" "$build/bin/modutil.dll" "$build"/bin/samples/*.dll examples/shell.rc "$install/"
 
-wine=$build/wine-run
+if [ ! -f "$build/wineprefix/.ready" ]; then
+  echo "[run] preparing the Wine prefix (the first time: about a minute)"
+fi
 "$wine" --version >/dev/null # makes the prefix on first use
+
+# Named objects are global to the prefix: a second copy would only see the
+# first one's ready event, or wait on its own hidden question box.
+if "$wine" "$shellctl" running >/dev/null; then
+  echo "[run] a launcher.exe already runs in this Wine prefix ($build/wineprefix); end it with: make stop" >&2
+  exit 1
+fi
 
 # What an author sees first: whether the components keep the contract.
 echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
@@ -25,13 +41,12 @@ echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
   echo "[run] componentcheck found faults; the shell starts all the same"
 
 echo "[run] $install/launcher.exe $*"
-
 # The launcher runs in a session of its own, so the terminal's Ctrl+C reaches
 # only this script, which then asks the launcher to quit.
 setsid -w "$wine" "$install/launcher.exe" "$@" &
 launcher=$!
-trap '"$wine" "$build/bin/samples/shellctl.exe" quit || true' INT TERM
-"$wine" "$build/bin/samples/shellctl.exe" ready 60000 &
+trap '"$wine" "$shellctl" quit || true' INT TERM
+"$wine" "$shellctl" ready 60000 &
 watcher=$!
 
 # A trap cuts a wait short: wait until the launcher is gone, then take its status.

@@ -1,38 +1,58 @@
 #!/usr/bin/env bash
-# test-sdk.sh BUILD_DIR SOURCE_DIR TOOLCHAIN OBJDUMP
-# Installs the SDK from BUILD_DIR, checks its layout, builds the sample
-# components against it outside the project's tree with find_package(modutil),
-# checks their exports, and makes the ZIP with cpack.
+# test-sdk.sh BUILD_DIR SOURCE_DIR OBJDUMP
+# Lays the SDK out as `make sdk` does (but under BUILD_DIR), checks it and
+# its ZIP, builds the README's component CMakeLists.txt, verbatim, and the
+# samples out of tree against it, checks their names, exports and imports,
+# and runs the README's component under the SDK's launcher.
 set -eu
-build=$1 source=$2 toolchain=$3 objdump=$4
+build=$(realpath "$1") source=$2 objdump=$3
+preset=$(basename "$build")
 work=$build/sdk-test
 rm -rf "$work"
 mkdir -p "$work"
-sdk=$work/sdk
 
-cmake --install "$build" --prefix "$sdk" >/dev/null
-for f in bin/launcher.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
-         lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake; do
+"$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
+sdk=$work/dist/sdk
+toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
+for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
+         lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
+         lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
+listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
+for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
+  grep -q "^sdk/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
+done
 
-# A component author's own project, outside the tree.
-cp "$source"/examples/{CMakeLists.txt,*.cpp,*.h,*.def} "$work/"
-mkdir "$work/component" && mv "$work"/{CMakeLists.txt,*.cpp,*.h,*.def} "$work/component/"
-cmake -S "$work/component" -B "$work/component-build" --toolchain "$toolchain" \
-      -DCMAKE_PREFIX_PATH="$sdk" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/component-build" >/dev/null
-exports=$("$objdump" -p "$work/component-build/auxhost.dll")
+configure() { # source directory, build directory
+  cmake -S "$1" -B "$2" -G Ninja --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$sdk" >/dev/null
+  cmake --build "$2" >/dev/null
+}
+
+# The README's component, its CMakeLists.txt taken from the README itself.
+mine=$work/mycomponent
+mkdir -p "$mine"
+sed -n "/^cat > ~\/mycomponent\/CMakeLists.txt <<'END'\$/,/^END\$/p" "$source/README.md" | sed '1d;$d' >"$mine/CMakeLists.txt"
+grep -q modutil_add_component "$mine/CMakeLists.txt" || { echo "no component CMakeLists.txt in the README"; exit 1; }
+cp "$source"/examples/{modcore.cpp,modcore.def,sample.h} "$mine/"
+configure "$mine" "$mine/build"
+[ -f "$mine/build/modcore.dll" ] || { echo "modutil_add_component made no modcore.dll"; exit 1; }
+"$source/scripts/check-pe.sh" "$objdump" "$mine/build/modcore.dll" KERNEL32.dll msvcrt.dll USER32.dll modutil.dll >/dev/null \
+  || { echo "modcore.dll needs more than system DLLs and modutil.dll"; exit 1; }
+
+# The samples, with their own CMakeLists.txt.
+cp -r "$source/examples" "$work/samples"
+configure "$work/samples" "$work/samples/build"
+exports=$("$objdump" -p "$work/samples/build/auxhost.dll")
 for name in SS_Main SS_RunStartup SS_ForceStartup; do
   grep -qE "^\s+\[ *[0-9]+\] $name\$" <<<"$exports" || { echo "auxhost.dll does not export $name"; exit 1; }
 done
-"$objdump" -p "$work/component-build/modcore.dll" | grep -q "DLL Name: modutil.dll" \
-  || { echo "modcore.dll does not import modutil.dll"; exit 1; }
 
-(cd "$build" && cpack -G ZIP -B "$work/package" >/dev/null)
-zip=$(ls "$work"/package/*.zip)
-listing=$(cd "$work" && cmake -E tar tf "$zip")
-for f in bin/launcher.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
-  grep -q "/$f\$" <<<"$listing" || { echo "$(basename "$zip") lacks $f"; exit 1; }
-done
-echo "SDK, out-of-tree component build and $(basename "$zip") are good"
+# The README's component in the shell, ending it after a second.
+shell=$work/shell
+mkdir -p "$shell"
+cp "$sdk/bin/launcher.exe" "$sdk/bin/modutil.dll" "$mine/build/modcore.dll" "$shell/"
+echo "CoreSeconds 1" >"$shell/shell.rc"
+output=$("$build/wine-run" "$shell/launcher.exe" -n)
+grep -q "^\[core\] module system up" <<<"$output" || { echo "the component did not run: $output"; exit 1; }
+echo "SDK, its ZIP, the README's component and the samples are good"
