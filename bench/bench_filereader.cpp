@@ -9,6 +9,7 @@
 // Built natively with inih available, it also compares whole-file parsing:
 // inih's ini_parse_file against MU_fGetNextLine plus MU_SimpleToken per line.
 
+#include "ascii.h"
 #include "bench_util.h"
 #include "modutil.h"
 
@@ -47,12 +48,6 @@ void Generate(const char *path)
     std::fclose(out);
 }
 
-bool IsSpace(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u == ' ' || (u >= '\t' && u <= '\r');
-}
-
 // The raw limit: fgets alone.
 long RawLoop(const char *path, unsigned)
 {
@@ -74,10 +69,10 @@ long FloorLoop(const char *path, unsigned size)
     long lines = 0;
     while (std::fgets(line, sizeof(line), f)) {
         char *start = line;
-        while (IsSpace(*start))
+        while (ascii::IsSpace(*start))
             ++start;
         char *end = start + std::strlen(start);
-        while (end > start && IsSpace(end[-1]))
+        while (end > start && ascii::IsSpace(end[-1]))
             --end;
         if (end == start || *start == ';')
             continue;

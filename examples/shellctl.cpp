@@ -3,8 +3,7 @@
 //   shellctl quit        posts WM_QUIT to the main thread of every launcher.exe
 //   shellctl running     exit code 0 when a launcher.exe runs, else 1
 
-#include <windows.h>
-#include <tlhelp32.h>
+#include "MainThread.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,24 +28,15 @@ static int WaitReady(DWORD timeoutMs)
     }
 }
 
-// The first thread of a process is its main thread.
 static int QuitLaunchers()
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 process;
     process.dwSize = sizeof(process);
     int posted = 0;
     for (BOOL ok = Process32First(snapshot, &process); ok; ok = Process32Next(snapshot, &process)) {
-        if (_stricmp(process.szExeFile, "launcher.exe") != 0)
-            continue;
-        THREADENTRY32 thread;
-        thread.dwSize = sizeof(thread);
-        for (BOOL t = Thread32First(snapshot, &thread); t; t = Thread32Next(snapshot, &thread)) {
-            if (thread.th32OwnerProcessID == process.th32ProcessID) {
-                posted += PostThreadMessageA(thread.th32ThreadID, WM_QUIT, 0, 0) ? 1 : 0;
-                break;
-            }
-        }
+        if (_stricmp(process.szExeFile, "launcher.exe") == 0)
+            posted += PostThreadMessageA(MainThreadOf(process.th32ProcessID), WM_QUIT, 0, 0) ? 1 : 0;
     }
     CloseHandle(snapshot);
     printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");

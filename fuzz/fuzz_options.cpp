@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     g_anyAccepted = false;
 
     LaunchSettings s;
-    if (ScanCommandLine(s, line.c_str(), SometimesExists) != 1)
+    if (ParseCommandLine(s, line.c_str(), SometimesExists) != 1)
         std::abort();
     if (s.InstanceMode < 0 || s.InstanceMode > 2 || s.StartupMode < 0 || s.StartupMode > 2 ||
         (s.ServicesEnabled != 0 && s.ServicesEnabled != 1) || (s.ServiceMainFlag != 0 && s.ServiceMainFlag != 1))

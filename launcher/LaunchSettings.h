@@ -20,7 +20,8 @@ struct LaunchSettings {
 
 extern LaunchSettings g_Settings;
 
-// ---- Portable text handling (also built natively for sanitizers and fuzzing)
+// ---- Portable text handling, settings_portable.cpp (also built natively, for
+// the sanitizers and fuzzing)
 
 using FileTest = bool (*)(const char *path);
 
@@ -28,7 +29,7 @@ using FileTest = bool (*)(const char *path);
 // in commandLine, the executable's own path (its first token) excepted.
 // A -f value naming a file for which fileExists is true sets ConfigFile (heap)
 // unless it is already set. Always returns 1.
-int ScanCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists);
+int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists);
 
 // The directory part of an executable path of `length` characters: a heap copy
 // of everything before the last backslash, or null when there is no backslash,
@@ -38,13 +39,13 @@ char *CopyDirectoryPart(const char *path, size_t length);
 // Frees a heap text of the settings and clears the pointer.
 void FreeText(char *&text);
 
-// ---- Windows side
+// ---- The system's side, settings_windows.cpp
 
 // InstallDir, computed and cached on the first successful call; null when the
 // executable's path cannot be had in full.
 const char *GetInstallDir();
 
-// ScanCommandLine on g_Settings with FileExists. Always returns 1.
+// ParseCommandLine on g_Settings with FileExists. Always returns 1.
 int ParseCommandLine(const char *commandLine);
 
 // True when a file of that name can be opened (directories cannot).

@@ -24,6 +24,9 @@ constexpr char kSecondCopyText[] =
 constexpr char kSecondCopyCaption[] = "Brevant - Continue Loading?";
 constexpr UINT kSecondCopyStyle = MB_SYSTEMMODAL | MB_ICONWARNING | MB_YESNO;
 
+// PeekMessage's filter for messages posted to the thread, not to a window.
+const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(-1);
+
 // Every input that can arrive as a posted message or a key, mouse, timer,
 // paint or hot-key event; sent messages and raw input do not wake the loop.
 constexpr DWORD kWakeMask = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_TIMER |
@@ -42,7 +45,7 @@ bool DrainThreadMessages()
 {
     bool quit = false;
     MSG msg;
-    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) {
+    while (PeekMessageA(&msg, kThreadMessagesOnly, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT)
             quit = true;
     }
@@ -76,13 +79,13 @@ bool CheckSingleInstance(const char *commandLine)
 
     SetLastError(ERROR_SUCCESS);
     const HANDLE mutex = CreateMutexA(nullptr, FALSE, "ShellMutex");
-    const DWORD created = GetLastError();
+    const DWORD mutexError = GetLastError();
     g_InstanceMutex.reset(mutex);
     if (!g_InstanceMutex)
         return false;
     if (g_Settings.InstanceMode == 2)
         return true;
-    if (created == ERROR_ALREADY_EXISTS) {
+    if (mutexError == ERROR_ALREADY_EXISTS) {
         if (g_Settings.InstanceMode == 1)
             return false;
         return MessageBoxA(nullptr, kSecondCopyText, kSecondCopyCaption, kSecondCopyStyle) == IDYES;

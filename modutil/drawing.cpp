@@ -48,6 +48,54 @@ private:
     HGDIOBJ previous_ = nullptr;
 };
 
+// Sets a DC's background colour for its lifetime, then puts the old one back.
+class BackgroundColour {
+public:
+    BackgroundColour(HDC dc, COLORREF colour) : dc_(dc), previous_(SetBkColor(dc, colour)) {}
+    BackgroundColour(const BackgroundColour &) = delete;
+    BackgroundColour &operator=(const BackgroundColour &) = delete;
+    ~BackgroundColour()
+    {
+        if (previous_ != CLR_INVALID)
+            SetBkColor(dc_, previous_);
+    }
+
+private:
+    HDC dc_;
+    COLORREF previous_;
+};
+
+// Selects a palette into a DC (not forced to the background) and realizes
+// it; puts the DC's previous palette back on destruction. Selects nothing for
+// a null palette.
+class PaletteSelection {
+public:
+    PaletteSelection(HDC dc, HPALETTE palette)
+        : dc_(dc), previous_(palette != nullptr ? SelectPalette(dc, palette, FALSE) : nullptr)
+    {
+        if (previous_ != nullptr)
+            RealizePalette(dc_);
+    }
+    PaletteSelection(const PaletteSelection &) = delete;
+    PaletteSelection &operator=(const PaletteSelection &) = delete;
+    ~PaletteSelection()
+    {
+        if (previous_ != nullptr)
+            SelectPalette(dc_, previous_, FALSE);
+    }
+
+private:
+    HDC dc_;
+    HPALETTE previous_;
+};
+
+// The palette selected into dc, or null for the stock default palette.
+HPALETTE SelectedPalette(HDC dc)
+{
+    const auto palette = static_cast<HPALETTE>(GetCurrentObject(dc, OBJ_PAL));
+    return palette != GetStockObject(DEFAULT_PALETTE) ? palette : nullptr;
+}
+
 // The formatted text's buffer, terminator included.
 constexpr size_t kMessageBufferSize = 1024;
 
@@ -78,6 +126,8 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
 {
     const int w = destWidth, h = destHeight;
 
+    // Released in reverse: the image DC's palette, then the image DC (the mask
+    // and background DCs are released on the way, as soon as they are used).
     ScratchSurface mask(dest), background(dest), image(dest);
     SetStretchBltMode(mask.Dc(), COLORONCOLOR);
     mask.Select(CreateBitmap(w, h, 1, 1, nullptr));
@@ -90,10 +140,14 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
 
     // The mask, at the destination size: 0 where the source is transparent.
     // Colour-to-monochrome turns the source's background colour into 1.
-    const COLORREF previousBk = SetBkColor(source, transparent);
-    SetStretchBltMode(mask.Dc(), COLORONCOLOR);
-    bool ok = StretchBlt(mask.Dc(), 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, NOTSRCCOPY);
-    SetBkColor(source, previousBk);
+    bool ok;
+    {
+        const BackgroundColour keyAsBackground(source, transparent);
+        // Set a second time on purpose: the routine sets the mask's stretch
+        // mode both when the DC is made and right before this stretch.
+        SetStretchBltMode(mask.Dc(), COLORONCOLOR);
+        ok = StretchBlt(mask.Dc(), 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, NOTSRCCOPY) != FALSE;
+    }
 
     // Background: the old destination where transparent, black elsewhere.
     ok &= BitBlt(background.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, NOTSRCCOPY) != FALSE;
@@ -102,12 +156,7 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
     ok &= BitBlt(image.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, SRCCOPY) != FALSE;
     mask.Release();
 
-    HPALETTE previousPalette = nullptr;
-    const HPALETTE palette = static_cast<HPALETTE>(GetCurrentObject(dest, OBJ_PAL));
-    if (palette != nullptr && palette != GetStockObject(DEFAULT_PALETTE)) {
-        previousPalette = SelectPalette(image.Dc(), palette, FALSE);
-        RealizePalette(image.Dc());
-    }
+    const PaletteSelection destinationPalette(image.Dc(), SelectedPalette(dest));
 
     // Source where opaque, then the old destination into the black holes.
     SetStretchBltMode(image.Dc(), COLORONCOLOR);
@@ -117,10 +166,6 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
 
     // The destination is written once, here.
     ok &= BitBlt(dest, destX, destY, w, h, image.Dc(), 0, 0, SRCCOPY) != FALSE;
-
-    if (previousPalette != nullptr)
-        SelectPalette(image.Dc(), previousPalette, FALSE);
-    image.Release();
     return ok ? 1 : 0;
 }
 

@@ -18,20 +18,10 @@ namespace {
 // in pieces of 4095 characters, each treated as a line of its own.
 using LineBuffer = std::array<char, MU_MAX_TEXT>;
 
-// The stream's end-of-file or error indicator. A stream is never used by two
-// threads at once, so glibc's lock-free reads of the flags suffice.
+// The stream's end-of-file or error indicator.
 bool AtEndOrError(FILE *stream)
 {
-#ifdef __GLIBC__
-    return feof_unlocked(stream) || ferror_unlocked(stream);
-#else
     return std::feof(stream) || std::ferror(stream);
-#endif
-}
-
-char AsciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // The line begins with key, ignoring case; a line shorter than key never does.
@@ -39,7 +29,7 @@ bool BeginsWithKey(std::string_view line, const char *key)
 {
     size_t i = 0;
     for (; key[i] != '\0'; ++i) {
-        if (i == line.size() || AsciiLower(line[i]) != AsciiLower(key[i]))
+        if (i == line.size() || ascii::ToLower(line[i]) != ascii::ToLower(key[i]))
             return false;
     }
     return true;

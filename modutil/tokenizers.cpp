@@ -29,6 +29,16 @@ void CopyOut(char *out, const char *text, size_t length)
     out[length] = '\0';
 }
 
+// The length of text's longest prefix without whitespace (or a quote, when
+// quotes also end it).
+size_t SpanToSpace(const char *text, bool quotesEnd)
+{
+    size_t i = 0;
+    while (text[i] != '\0' && !ascii::IsSpace(text[i]) && !(quotesEnd && (text[i] == '"' || text[i] == '\'')))
+        ++i;
+    return i;
+}
+
 } // namespace
 
 extern "C" int MU_CALL MU_StripWS(char *text)
@@ -58,7 +68,7 @@ extern "C" int MU_CALL MU_SimpleToken(char *token, char *rest, const char *sourc
 
     const char *text = line.data();
     const size_t length = std::strlen(text);
-    const size_t stop = std::strcspn(text, "\"' \t\n\v\f\r");
+    const size_t stop = SpanToSpace(text, true);
 
     if (stop == length) { // a single word
         CopyOut(token, text, length);
@@ -80,7 +90,7 @@ extern "C" int MU_CALL MU_SimpleToken(char *token, char *rest, const char *sourc
     const char quote = text[0];
     const char *close = std::strchr(text + 1, quote);
     size_t end = close != nullptr ? static_cast<size_t>(close - text)
-                                  : 1 + std::strcspn(text + 1, " \t\n\v\f\r");
+                                  : 1 + SpanToSpace(text + 1, false);
     CopyOut(token, text + 1, end - 1);
     if (rest != nullptr) {
         if (end >= length - 1) {

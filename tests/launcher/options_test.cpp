@@ -58,14 +58,14 @@ const ScanCase kScanCases[] = {
     {"\"C:\\unclosed-n -m0", 0, 0, 1, 1, nullptr},
 };
 
-TEST(ScanCommandLine, Table)
+TEST(ParseCommandLine, Table)
 {
     g_existing = {"c:\\cfg\\shell.rc", "a.rc", "b.rc", "c:\\a.rc"};
     for (const auto &c : kScanCases) {
         LaunchSettings s;
         s.InstanceMode = s.StartupMode = 9; // every call starts from the defaults
         s.ServicesEnabled = s.ServiceMainFlag = 0;
-        EXPECT_EQ(ScanCommandLine(s, c.line, FakeFileExists), 1);
+        EXPECT_EQ(ParseCommandLine(s, c.line, FakeFileExists), 1);
         EXPECT_EQ(s.InstanceMode, c.instance) << c.line;
         EXPECT_EQ(s.StartupMode, c.startup) << c.line;
         EXPECT_EQ(s.ServicesEnabled, c.services) << c.line;
@@ -76,7 +76,7 @@ TEST(ScanCommandLine, Table)
     }
 }
 
-TEST(ScanCommandLine, ConfigValueIsTestedAsWritten)
+TEST(ParseCommandLine, ConfigValueIsTestedAsWritten)
 {
     const struct {
         const char *line;
@@ -91,24 +91,24 @@ TEST(ScanCommandLine, ConfigValueIsTestedAsWritten)
     for (const auto &c : cases) {
         g_tested.clear();
         LaunchSettings s;
-        ScanCommandLine(s, c.line, FakeFileExists);
+        ParseCommandLine(s, c.line, FakeFileExists);
         EXPECT_EQ(g_tested, c.tested) << c.line;
     }
 }
 
-TEST(ScanCommandLine, KeepsAConfigFileAlreadySet)
+TEST(ParseCommandLine, KeepsAConfigFileAlreadySet)
 {
     g_existing = {"b.rc"};
     LaunchSettings s;
-    ScanCommandLine(s, "launcher.exe -fb.rc", FakeFileExists);
+    ParseCommandLine(s, "launcher.exe -fb.rc", FakeFileExists);
     char *first = s.ConfigFile;
-    ScanCommandLine(s, "launcher.exe -fb.rc -n", FakeFileExists);
+    ParseCommandLine(s, "launcher.exe -fb.rc -n", FakeFileExists);
     EXPECT_EQ(s.ConfigFile, first);
     EXPECT_EQ(s.ServicesEnabled, 0);
     FreeText(s.ConfigFile);
 }
 
-TEST(ScanCommandLine, OverlongConfigValueIsDroppedNotCut)
+TEST(ParseCommandLine, OverlongConfigValueIsDroppedNotCut)
 {
     const std::string fits(259, 'a'), tooLong(260, 'a');
     g_existing = {fits, tooLong.substr(0, 259)};
@@ -116,7 +116,7 @@ TEST(ScanCommandLine, OverlongConfigValueIsDroppedNotCut)
                                           std::pair{fits + "   ", true}}) {
         LaunchSettings s;
         g_tested.clear();
-        ScanCommandLine(s, ("launcher.exe -f" + value + " -n").c_str(), FakeFileExists);
+        ParseCommandLine(s, ("launcher.exe -f" + value + " -n").c_str(), FakeFileExists);
         EXPECT_EQ(s.ConfigFile != nullptr, accepted) << value.size();
         EXPECT_EQ(g_tested.size(), accepted ? 1u : 0u);
         EXPECT_EQ(s.ServicesEnabled, 0);
@@ -124,12 +124,12 @@ TEST(ScanCommandLine, OverlongConfigValueIsDroppedNotCut)
     }
 }
 
-TEST(ScanCommandLine, NullLineGivesDefaults)
+TEST(ParseCommandLine, NullLineGivesDefaults)
 {
     LaunchSettings s;
     s.InstanceMode = 2;
     s.ServicesEnabled = 0;
-    EXPECT_EQ(ScanCommandLine(s, nullptr, FakeFileExists), 1);
+    EXPECT_EQ(ParseCommandLine(s, nullptr, FakeFileExists), 1);
     EXPECT_EQ(s.InstanceMode, 0);
     EXPECT_EQ(s.ServicesEnabled, 1);
 }

@@ -2,6 +2,7 @@
 // free of platform calls so that it builds and is fuzzed on any host.
 
 #include "LaunchSettings.h"
+#include "ascii.h"
 
 #include <algorithm>
 #include <array>
@@ -10,12 +11,6 @@
 #include <string_view>
 
 namespace {
-
-bool IsSpace(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u == ' ' || (u >= '\t' && u <= '\r');
-}
 
 char *HeapCopy(std::string_view text)
 {
@@ -33,13 +28,13 @@ char *HeapCopy(std::string_view text)
 std::string_view SkipProgramPath(std::string_view line)
 {
     size_t i = 0;
-    while (i < line.size() && IsSpace(line[i]))
+    while (i < line.size() && ascii::IsSpace(line[i]))
         ++i;
     if (i < line.size() && line[i] == '"') {
         const size_t close = line.find('"', i + 1);
         i = close == std::string_view::npos ? line.size() : close + 1;
     } else {
-        while (i < line.size() && !IsSpace(line[i]))
+        while (i < line.size() && !ascii::IsSpace(line[i]))
             ++i;
     }
     line.remove_prefix(i);
@@ -60,7 +55,7 @@ void ApplyModeDigit(int &mode, char digit)
 // name a different file that exists.
 void ApplyConfigFile(LaunchSettings &settings, std::string_view value, FileTest fileExists)
 {
-    while (!value.empty() && IsSpace(value.back()))
+    while (!value.empty() && ascii::IsSpace(value.back()))
         value.remove_suffix(1);
     if (value.size() >= kMaxPath)
         return;
@@ -73,7 +68,7 @@ void ApplyConfigFile(LaunchSettings &settings, std::string_view value, FileTest 
 
 } // namespace
 
-int ScanCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists)
+int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists)
 {
     settings.InstanceMode = 0;
     settings.StartupMode = 0;
@@ -86,10 +81,8 @@ int ScanCommandLine(LaunchSettings &settings, const char *commandLine, FileTest 
     char *lowered = HeapCopy(original);
     if (lowered == nullptr)
         return 1; // the defaults stand
-    for (char *c = lowered; *c != '\0'; ++c) {
-        if (*c >= 'A' && *c <= 'Z')
-            *c = static_cast<char>(*c - 'A' + 'a');
-    }
+    for (char *c = lowered; *c != '\0'; ++c)
+        *c = ascii::ToLower(*c);
 
     const std::string_view line(lowered, original.size());
     size_t i = 0;
