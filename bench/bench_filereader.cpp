@@ -140,6 +140,7 @@ std::vector<double> Measure(const std::vector<Loop> &loops, const char *path, un
         }
     }
     std::vector<double> medians;
+    medians.reserve(times.size());
     for (auto &t : times)
         medians.push_back(bench::Median(t));
     return medians;

@@ -32,7 +32,7 @@ bool SometimesExists(const char *path)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string line(reinterpret_cast<const char *>(data), size);
-    line = line.c_str(); // the system's command line has no NUL inside
+    line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0')); // a command line holds no NUL
     g_accepted.clear();
     g_anyAccepted = false;
 

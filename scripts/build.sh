@@ -16,7 +16,7 @@ if [ -f "$dir/.ninja_log" ]; then
 else
   echo "== building $preset (the first time: about ${BUILD_MINUTES:-3} minutes)"
 fi
-if [ ! -f "$dir/build.ninja" ]; then
+if [ ! -f "$dir/CMakeCache.txt" ] || [ ! -f "$dir/build.ninja" ]; then
   log=$(mktemp)
   cmake --preset "$preset" >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
   rm -f "$log"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs, only when missing, everything the build and the tests need: the
-# MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's sources,
-# CMake and Ninja, clang with its fuzzing runtime, and nlohmann-json (header
-# only, for componentcheck --json). Safe to run again; prints nothing when
-# all is there, and apt's own output only if it fails.
+# MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's sources, CMake
+# and Ninja, clang with its fuzzing runtime and clang-tidy, and nlohmann-json
+# (header only, for componentcheck --json). Safe to run again; prints nothing
+# when all is there, and apt's own output only if it fails.
 set -euo pipefail
 
 need=()
@@ -11,7 +11,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine wine32:i386 wine64 googletest cmake ninja-build make clang \
+         wine wine32:i386 wine64 googletest cmake ninja-build make clang clang-tidy \
          libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done
