@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 static int WaitReady(DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
@@ -28,35 +30,36 @@ static int WaitReady(DWORD timeoutMs)
     }
 }
 
-static int QuitLaunchers()
+// The process ids of every launcher.exe running.
+static std::vector<DWORD> Launchers()
 {
+    std::vector<DWORD> launchers;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 process;
     process.dwSize = sizeof(process);
-    int posted = 0;
     for (BOOL ok = Process32First(snapshot, &process); ok; ok = Process32Next(snapshot, &process)) {
         if (_stricmp(process.szExeFile, "launcher.exe") == 0)
-            posted += PostThreadMessageA(MainThreadOf(process.th32ProcessID), WM_QUIT, 0, 0) ? 1 : 0;
+            launchers.push_back(process.th32ProcessID);
     }
     CloseHandle(snapshot);
+    return launchers;
+}
+
+static int QuitLaunchers()
+{
+    int posted = 0;
+    for (DWORD launcher : Launchers())
+        posted += PostThreadMessageA(MainThreadOf(launcher), WM_QUIT, 0, 0) ? 1 : 0;
     printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
     return posted > 0 ? 0 : 1;
 }
 
 static int Running()
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 process;
-    process.dwSize = sizeof(process);
-    int running = 0;
-    for (BOOL ok = Process32First(snapshot, &process); ok; ok = Process32Next(snapshot, &process)) {
-        if (_stricmp(process.szExeFile, "launcher.exe") == 0) {
-            printf("[run] launcher.exe runs as process %lu\n", process.th32ProcessID);
-            ++running;
-        }
-    }
-    CloseHandle(snapshot);
-    return running > 0 ? 0 : 1;
+    const std::vector<DWORD> launchers = Launchers();
+    for (DWORD launcher : launchers)
+        printf("[run] launcher.exe runs as process %lu\n", launcher);
+    return launchers.empty() ? 1 : 0;
 }
 
 int main(int argc, char **argv)
