@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr DWORD kTerminateGraceMs = 5000; // the stop pattern's wait after TerminateThread
 constexpr DWORD kCallLimitMs = 10000;     // for calls on the main thread: fill, free, unload
 constexpr DWORD kSettleMs = 200;          // for threads to wind down after the unload
 constexpr DWORD kProbeWaitMs = 5000;
@@ -455,7 +454,7 @@ void StopRun(EntryRun &run)
     if (!run.worker) {
         Result(run.name, "stop", Verdict::NotObservable, nullptr, "the thread was never started");
     } else {
-        Step(run.name, "stop", kStopWaitMs + kTerminateGraceMs);
+        Step(run.name, "stop", kStopWaitMs + kTerminateWaitMs);
         const bool endedBefore = WaitForSingleObject(run.worker.get(), 0) == WAIT_OBJECT_0;
         const DWORD start = GetTickCount();
         const WorkerStopResult stop = StopWorkerThread(run.worker, run.stoppable, nullptr);

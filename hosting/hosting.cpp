@@ -17,9 +17,6 @@ LibrarySearch g_LibrarySearch = LibrarySearch::NotRestricted;
 // application's and the system's; never the current directory or PATH.
 constexpr DWORD kComponentSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
-// TerminateThread only starts the end of a thread; its code may still run.
-constexpr DWORD kTerminateWaitMs = 5000;
-
 constexpr UINT kNoticeStyle = MB_SYSTEMMODAL | MB_ICONWARNING | MB_OK;
 constexpr char kNoticeCaption[] = "Brevant - Notice!";
 

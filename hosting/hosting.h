@@ -63,8 +63,10 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
 // before signalling, so the ready event is signalled here in its stead.
 unsigned FinishEntry(int result, HANDLE ready);
 
-// How long a thread has to end after it is asked to.
+// How long a thread has to end after it is asked to, and how long a
+// terminated one is then waited for (TerminateThread only starts its end).
 constexpr DWORD kStopWaitMs = 10000;
+constexpr DWORD kTerminateWaitMs = 5000;
 
 enum class WorkerStop {
     Absent,      // no thread to stop

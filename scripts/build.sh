@@ -14,7 +14,7 @@ fi
 if [ -f "$dir/.ninja_log" ]; then
   echo "== building $preset"
 else
-  echo "== building $preset (the first time: about ${BUILD_MINUTES:-3} minutes)"
+  echo "== building $preset (the first time: about a minute)"
 fi
 if [ ! -f "$dir/CMakeCache.txt" ] || [ ! -f "$dir/build.ninja" ]; then
   log=$(mktemp)

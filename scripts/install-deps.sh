@@ -20,7 +20,7 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
-echo "== installing ${#need[@]} packages (the first time, with Wine: about 3 minutes): ${need[*]}"
+echo "== installing ${#need[@]} packages (with Wine, the first time: a few minutes): ${need[*]}"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 {

@@ -24,7 +24,7 @@ mkdir -p "$install"
 cp "$build/bin/launcher.exe" "$build/bin/modutil.dll" "$build"/bin/samples/*.dll examples/shell.rc "$install/"
 
 if [ ! -f "$build/wineprefix/.ready" ]; then
-  echo "[run] preparing the Wine prefix (the first time: about a minute)"
+  echo "[run] preparing the Wine prefix (the first time: under a minute)"
 fi
 "$wine" --version >/dev/null # makes the prefix on first use
 

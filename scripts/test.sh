@@ -8,7 +8,7 @@ case $preset in
   win32 | win64)
     prefix=build/$preset/wineprefix
     if [ ! -f "$prefix/.ready" ]; then
-      echo "== preparing the Wine prefix for $preset (the first time: about a minute)"
+      echo "== preparing the Wine prefix for $preset (the first time: under a minute)"
       scripts/wine-prefix.sh "$prefix" "$preset"
     fi ;;
 esac
