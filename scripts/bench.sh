@@ -11,7 +11,7 @@ mkdir -p "$data"
 wine=build/win32/wine-run
 
 echo "== start-up and shutdown (Wine)"
-"$wine" build/win32/bin/bench/bench_startup.exe "${STARTUP_ROUNDS:-21}"
+"$wine" build/win32/bin/bench/bench_startup.exe "${STARTUP_ROUNDS:-51}"
 echo
 echo "== file reader (Wine)"
 "$wine" build/win32/bin/bench_filereader.exe "Z:$(realpath "$data" | tr / '\\')\\config.rc" 9

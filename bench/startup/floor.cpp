@@ -1,8 +1,9 @@
 // The floor program: the system work the launcher cannot avoid, with no
-// bookkeeping. Creates the mutex, loads the three libraries, starts the
-// startup, service and core threads one after another on their ready events,
-// sets "ShellIsReadyEvent", sends WM_USER to the desktop window, waits for
-// the core to end, and stops everything in reverse order.
+// bookkeeping. Restricts the library search, creates the mutex, loads the
+// three libraries, starts the startup, service and core threads one after
+// another on their ready events, sets "ShellIsReadyEvent", sends WM_USER to
+// the desktop window, waits for the core to end, and stops everything in
+// reverse order. It carries the launcher's application manifest.
 
 #include "shellcomponent.h"
 
@@ -19,7 +20,7 @@ HMODULE Load(const char *name)
 {
     char path[MAX_PATH];
     _snprintf(path, sizeof(path), "%s\\%s", g_Dir, name);
-    return LoadLibraryA(path);
+    return LoadLibraryExA(path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
 }
 
 unsigned __stdcall ServiceRoutine(void *ready)
@@ -51,6 +52,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     GetModuleFileNameA(nullptr, g_Dir, sizeof(g_Dir));
     *strrchr(g_Dir, '\\') = '\0';
 
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, "ShellMutex");
     HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent");
 
