@@ -141,14 +141,14 @@ unsigned __stdcall CoreRoutine(void *ready)
 // thread of this host's, started before the library is loaded.
 class QueueProbe {
 public:
-    bool Start()
+    // Without its events or thread, every answer is -1.
+    void Start()
     {
         InitializeCriticalSection(&lock_);
         request_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         answer_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         if (request_ && answer_)
             thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
-        return static_cast<bool>(thread_);
     }
     // 1 when the thread has a queue, 0 when not, -1 when no answer came.
     LONG HasQueue(DWORD threadId)

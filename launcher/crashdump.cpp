@@ -6,7 +6,7 @@
 #include "crashdump.h"
 
 #include "LaunchSettings.h"
-#include "UniqueHandle.h"
+#include "hosting.h"
 
 #include <dbghelp.h>
 #include <stdio.h>
@@ -60,9 +60,7 @@ DWORD WINAPI WriteDump(void *param)
         return 1;
 
     UniqueModule dbghelp(LoadDbgHelp());
-    const auto write = dbghelp ? reinterpret_cast<MiniDumpWriteDumpProc>(reinterpret_cast<void *>(
-                                     GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")))
-                               : nullptr;
+    const auto write = dbghelp ? FindEntry<MiniDumpWriteDumpProc>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
     if (write == nullptr)
         return 1;
     CreateDirectoryA(dir, nullptr); // it may well exist already

@@ -23,4 +23,7 @@ if [ ! -f "$dir/CMakeCache.txt" ] || [ ! -f "$dir/build.ninja" ]; then
 fi
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done
-cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}" -- --quiet
+# A build after a CMakeLists.txt changed configures again: its "-- " status
+# lines are not shown either.
+set -o pipefail
+cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}" -- --quiet 2>&1 | { grep -v '^-- ' || true; }

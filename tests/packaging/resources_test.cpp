@@ -1,7 +1,7 @@
 // Every binary the project ships carries a version resource, and every
 // program its application manifest, read back as Windows reads them.
 
-#include <windows.h>
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,6 @@
 #include <vector>
 
 namespace {
-
-std::string ProgramDir()
-{
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof(path));
-    std::string dir = path;
-    return dir.substr(0, dir.rfind('\\'));
-}
 
 std::string VersionString(const std::vector<char> &info, const char *name)
 {
@@ -54,7 +46,7 @@ TEST(Resources, VersionAndManifest)
     };
     for (const auto &binary : binaries) {
         SCOPED_TRACE(binary.path);
-        const std::string path = ProgramDir() + "\\" + binary.path;
+        const std::string path = harness::ProgramDir() + "\\" + binary.path;
         DWORD ignored = 0;
         std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), &ignored));
         ASSERT_FALSE(info.empty());
