@@ -2,30 +2,34 @@
 # is doing; the build itself shows only warnings and errors.
 PRESETS ?= win32 win64 native
 
-.PHONY: test build deps run stop sdk bench fuzz clean
+.PHONY: test build deps packages run stop sdk bench fuzz clean
 
 test: build
-	@for p in $(PRESETS); do scripts/test.sh $$p || exit 1; done
+	@scripts/test.sh $(PRESETS)
 
-build: deps
+build: packages
 	@for p in $(PRESETS); do scripts/build.sh $$p || exit 1; done
 
-run: deps
+run: packages
 	@scripts/run.sh $(ARGS)
 
 stop:
 	@scripts/run.sh --stop
 
-sdk: deps
+sdk: packages
 	@scripts/sdk.sh
 
+# deps also starts a Windows program of each bitness and says which run here.
 deps:
+	@scripts/install-deps.sh --check
+
+packages:
 	@scripts/install-deps.sh
 
-bench: deps
+bench: packages
 	@scripts/bench.sh
 
-fuzz: deps
+fuzz: packages
 	@scripts/fuzz.sh $(SECONDS)
 
 clean:

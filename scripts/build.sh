@@ -24,6 +24,7 @@ fi
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done
 # A build after a CMakeLists.txt changed configures again: its "-- " status
-# lines are not shown either.
+# lines are not shown either, nor Ninja's word that nothing needed building.
 set -o pipefail
-cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}" -- --quiet 2>&1 | { grep -v '^-- ' || true; }
+cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}" -- --quiet 2>&1 |
+  { grep -vE '^-- |^ninja: no work to do\.$' || true; }

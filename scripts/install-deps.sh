@@ -4,7 +4,32 @@
 # and Ninja, clang with its fuzzing runtime and clang-tidy, and nlohmann-json
 # (header only, for componentcheck --json). Safe to run again; prints nothing
 # when all is there, and apt's own output only if it fails.
+#   --check  then starts a trivial Windows program of each bitness in the
+#            build's Wine prefix of that bitness and says which run here
 set -euo pipefail
+cd "$(dirname "$0")/.."
+check=0
+[ "${1:-}" = --check ] && check=1
+
+# Which Windows programs this host runs, shown by running one of each.
+check_wine() {
+  local arch why
+  for arch in win32 win64; do
+    why=$(scripts/wine.sh status $arch)
+    if [ "$why" = ok ]; then
+      if [ -f "build/$arch/wineprefix/.ready" ]; then
+        echo "== starting a ${arch#win}-bit Windows program (cmd.exe)"
+      else
+        echo "== starting a ${arch#win}-bit Windows program (cmd.exe, in a new Wine prefix: under a minute)"
+      fi
+      scripts/wine.sh run "build/$arch/wineprefix" $arch cmd /c exit 0 ||
+        { echo "== ${arch#win}-bit Windows programs: FAILED to start" >&2; return 1; }
+      echo "== ${arch#win}-bit Windows programs run here"
+    else
+      echo "== ${arch#win}-bit Windows programs do not run here: $why"
+    fi
+  done
+}
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -15,7 +40,10 @@ for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done
-[ ${#need[@]} -eq 0 ] && exit 0
+if [ ${#need[@]} -eq 0 ]; then
+  if [ $check = 1 ]; then check_wine; fi
+  exit 0
+fi
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -30,3 +58,4 @@ trap 'rm -f "$log"' EXIT
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
 } >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+if [ $check = 1 ]; then check_wine; fi

@@ -6,9 +6,23 @@
 # CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
 # and stops every component in order.
 # run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit.
+# The shell is the 32-bit build; on a host that cannot run 32-bit programs,
+# the 64-bit one.
 set -eu
 cd "$(dirname "$0")/.."
-build=build/win32
+preset=win32
+export WINE32_STATUS WINE64_STATUS
+WINE32_STATUS=$(scripts/wine.sh status win32)
+WINE64_STATUS=$(scripts/wine.sh status win64)
+if [ "$WINE32_STATUS" != ok ]; then
+  preset=win64
+  if [ "$WINE64_STATUS" != ok ]; then
+    echo "[run] no build can run here: 32-bit: $WINE32_STATUS; 64-bit: $WINE64_STATUS" >&2
+    exit 1
+  fi
+  echo "[run] the 64-bit build: 32-bit programs cannot run here ($WINE32_STATUS)"
+fi
+build=build/$preset
 wine=$build/wine-run
 shellctl=$build/bin/samples/shellctl.exe
 
@@ -17,7 +31,7 @@ if [ "${1:-}" = --stop ]; then
   exec "$wine" "$shellctl" quit
 fi
 
-scripts/build.sh win32 launcher modutil componentcheck config auxhost modcore shellctl
+scripts/build.sh $preset launcher modutil componentcheck config auxhost modcore shellctl
 install=$build/run
 rm -rf "$install"
 mkdir -p "$install"

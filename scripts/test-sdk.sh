@@ -3,7 +3,8 @@
 # Lays the SDK out as `make sdk` does (but under BUILD_DIR), checks it and
 # its ZIP, builds the README's component CMakeLists.txt, verbatim, and the
 # samples out of tree against it, checks their names, exports and imports,
-# and runs the README's component under the SDK's launcher.
+# and runs the README's component under the SDK's launcher where this host
+# can run the build's programs.
 set -eu
 build=$(realpath "$1") source=$2 objdump=$3
 preset=$(basename "$build")
@@ -12,7 +13,7 @@ rm -rf "$work"
 mkdir -p "$work"
 
 "$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
-sdk=$work/dist/sdk
+sdk=$work/dist/sdk-$preset
 toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
 for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
@@ -21,7 +22,7 @@ for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
 for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
-  grep -q "^sdk/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
+  grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
 done
 
 configure() { # source directory, build directory
@@ -49,6 +50,12 @@ for name in SS_Main SS_RunStartup SS_ForceStartup; do
 done
 
 # The README's component in the shell, ending it after a second.
+wine=$(dirname "$0")/wine.sh
+why=$("$wine" status "$preset")
+if [ "$why" != ok ]; then
+  echo "SDK, its ZIP, the README's component and the samples are good; not run: $why"
+  exit 0
+fi
 shell=$work/shell
 mkdir -p "$shell"
 cp "$sdk/bin/launcher.exe" "$sdk/bin/modutil.dll" "$mine/build/modcore.dll" "$shell/"

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# wine.sh: the one place that decides how a Windows program runs on this host.
+#
+#   wine.sh status ARCH                 prints "ok" if this host runs ARCH (win32
+#                                       or win64) programs, else why not
+#   wine.sh prefix [--warm] PREFIX ARCH makes the Wine prefix once (wineboot,
+#                                       null graphics driver); --warm also
+#                                       starts its server and services
+#   wine.sh run PREFIX ARCH PROGRAM [ARGS...]
+#                                       runs PROGRAM (a .exe, or a Wine tool
+#                                       such as reg or cmd) in PREFIX
+#
+# 64-bit programs always go through the 64-bit loader, called directly:
+# Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is
+# installed, and that loader is a 32-bit Linux program that some kernels
+# cannot execute. 32-bit programs run only where the 32-bit loader starts.
+# The probe runs once per command: a script exports its answer as
+# WINE32_STATUS and WINE64_STATUS for the processes below. NO_WINE32=1 makes any host act as one that cannot
+# run 32-bit programs.
+set -eu
+
+loaders=/usr/lib/wine
+
+loader() { # ARCH
+  case $1 in
+    win32) echo "$loaders/wine" ;;
+    win64) echo "$loaders/wine64" ;;
+    *) echo "wine.sh: unknown architecture '$1' (win32 or win64)" >&2; exit 2 ;;
+  esac
+}
+
+# Why ARCH programs cannot run here, or "ok".
+probe() { # ARCH
+  local arch=$1 path output cached
+  if [ "$arch" = win32 ] && [ -n "${NO_WINE32:-}" ] && [ "$NO_WINE32" != 0 ]; then
+    echo "NO_WINE32=$NO_WINE32 makes this host act as one that cannot execute 32-bit programs"
+    return
+  fi
+  cached=WINE${arch#win}_STATUS
+  if [ -n "${!cached:-}" ]; then echo "${!cached}"; return; fi
+  path=$(loader "$arch")
+  if [ ! -e "$path" ]; then
+    [ "$arch" = win32 ] && echo "the 32-bit Wine loader is not installed (package wine32:i386)" ||
+      echo "the 64-bit Wine loader is not installed (package wine64)"
+    return
+  fi
+  if output=$("$path" --version 2>&1); then
+    echo ok
+  elif grep -q 'Exec format error' <<<"$output"; then
+    echo "this kernel cannot execute ${arch#win}-bit programs (Exec format error from $path)"
+  else
+    echo "the ${arch#win}-bit Wine loader does not start: $output"
+  fi
+}
+
+make_prefix() { # PREFIX ARCH WARM
+  local prefix=$1 arch=$2 warm=$3 wine log status
+  wine=$(loader "$arch")
+  export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$prefix/.ready" ]; then
+    mkdir -p "$(dirname "$prefix")"
+    # Tests start in parallel: one of them makes the prefix, the others wait.
+    exec 9>"$prefix.lock"
+    flock 9
+    if [ ! -f "$prefix/.ready" ]; then
+      log=$(mktemp)
+      status=0
+      { "$wine" wineboot -i &&
+        "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
+        "$loaders/wineserver" -w; } >"$log" 2>&1 || status=$?
+      if [ $status != 0 ]; then
+        echo "wine.sh: could not make the Wine prefix $prefix ($arch), exit $status:" >&2
+        if grep -q 'Exec format error' "$log"; then
+          echo "  this kernel cannot execute the ${arch#win}-bit Wine loader $wine (Exec format error)" >&2
+        fi
+        sed 's/^/  /' "$log" >&2
+        rm -f "$log"
+        exit 1
+      fi
+      rm -f "$log"
+      touch "$prefix/.ready"
+    fi
+    exec 9>&-
+  fi
+  if [ "$warm" = 1 ]; then
+    "$wine" cmd /c exit >/dev/null 2>&1
+  fi
+}
+
+command=${1:-}
+shift || true
+case $command in
+  status)
+    [ $# = 1 ] || { echo "usage: wine.sh status win32|win64" >&2; exit 2; }
+    probe "$1" ;;
+  prefix)
+    warm=0
+    [ "${1:-}" = --warm ] && { warm=1; shift; }
+    [ $# = 2 ] || { echo "usage: wine.sh prefix [--warm] PREFIX win32|win64" >&2; exit 2; }
+    why=$(probe "$2")
+    [ "$why" = ok ] || { echo "wine.sh: cannot run $2 programs here: $why" >&2; exit 1; }
+    make_prefix "$(realpath -m "$1")" "$2" $warm ;;
+  run)
+    [ $# -ge 3 ] || { echo "usage: wine.sh run PREFIX win32|win64 PROGRAM [ARGS...]" >&2; exit 2; }
+    prefix=$(realpath -m "$1") arch=$2
+    shift 2
+    why=$(probe "$arch")
+    [ "$why" = ok ] || { echo "wine.sh: cannot run $arch programs here: $why" >&2; exit 126; }
+    make_prefix "$prefix" "$arch" 0
+    exec "$(loader "$arch")" "$@" ;;
+  *)
+    echo "usage: wine.sh status|prefix|run ... (see the head of this script)" >&2
+    exit 2 ;;
+esac
