@@ -28,6 +28,10 @@ shellctl=$build/bin/samples/shellctl.exe
 
 if [ "${1:-}" = --stop ]; then
   [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
+  if ! "$wine" "$shellctl" running >/dev/null; then
+    echo "[run] no launcher.exe runs in this Wine prefix: nothing to stop"
+    exit 0
+  fi
   exec "$wine" "$shellctl" quit
 fi
 
