@@ -1,13 +1,13 @@
 # The SDK of this build's bitness, laid out by `cmake --install` (scripts/sdk.sh,
 # `make sdk`):
-#   bin/        launcher.exe, componentcheck.exe, modutil.dll
+#   bin/        launcher.exe, componentcheck.exe, shellctl.exe, modutil.dll
 #   include/    modutil.h, shellcomponent.h
 #   lib/        libmodutil.dll.a (MinGW), modutil.lib (Microsoft's linker),
 #               cmake/modutil/ for find_package(modutil)
 #   toolchain/  the MinGW-w64 toolchain file these were built with
 include(CMakePackageConfigHelpers)
 
-install(TARGETS launcher componentcheck RUNTIME DESTINATION bin)
+install(TARGETS launcher componentcheck shellctl RUNTIME DESTINATION bin)
 install(TARGETS modutil EXPORT modutilTargets
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)

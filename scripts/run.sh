@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # run.sh [switches...]: builds the shell, stages an installation directory
-# (launcher.exe, modutil.dll, the sample components and shell.rc), checks the
+# (launcher.exe, modutil.dll, componentcheck.exe, shellctl.exe, the sample
+# components and shell.rc), checks the
 # components with componentcheck and runs launcher.exe there under Wine. The
 # components narrate on the terminal; the sample core ends the shell after
 # CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
@@ -24,7 +25,7 @@ if [ "$WINE32_STATUS" != ok ]; then
 fi
 build=build/$preset
 wine=$build/wine-run
-shellctl=$build/bin/samples/shellctl.exe
+shellctl=$build/bin/shellctl.exe
 
 if [ "${1:-}" = --stop ]; then
   [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
@@ -39,7 +40,7 @@ scripts/build.sh $preset launcher modutil componentcheck config auxhost modcore 
 install=$build/run
 rm -rf "$install"
 mkdir -p "$install"
-cp "$build/bin/launcher.exe" "$build/bin/modutil.dll" "$build"/bin/samples/*.dll examples/shell.rc "$install/"
+cp "$build"/bin/{launcher.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
 
 if [ ! -f "$build/wineprefix/.ready" ]; then
   echo "[run] preparing the Wine prefix (the first time: under a minute)"
@@ -55,7 +56,7 @@ fi
 
 # What an author sees first: whether the components keep the contract.
 echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
-(cd "$install" && "../../../$wine" "../bin/componentcheck.exe" config.dll auxhost.dll modcore.dll) ||
+(cd "$install" && "../../../$wine" componentcheck.exe config.dll auxhost.dll modcore.dll) ||
   echo "[run] componentcheck found faults; the shell starts all the same"
 
 echo "[run] $install/launcher.exe $*"

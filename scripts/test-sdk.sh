@@ -15,13 +15,13 @@ mkdir -p "$work"
 "$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
 sdk=$work/dist/sdk-$preset
 toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
-for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
+for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
          lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
-for f in bin/launcher.exe bin/componentcheck.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
+for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
 done
 

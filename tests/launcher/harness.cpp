@@ -146,7 +146,7 @@ bool Launcher::Quit()
     return thread != 0 && PostThreadMessageA(thread, WM_QUIT, 0, 0);
 }
 
-std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode)
+std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode, bool withErrors)
 {
     exitCode = STILL_ACTIVE;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -158,7 +158,7 @@ std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitC
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writer;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = withErrors ? writer : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                        &startup, &process);

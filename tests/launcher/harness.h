@@ -53,9 +53,9 @@ private:
 };
 
 // Runs a command line to its end and returns what it wrote to its standard
-// output, with its exit code in exitCode (STILL_ACTIVE when it had to be
-// ended after timeoutMs).
-std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode);
+// output (and, withErrors, its standard error), with its exit code in
+// exitCode (STILL_ACTIVE when it had to be ended after timeoutMs).
+std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode, bool withErrors = false);
 
 // Waits until the named event exists and is signalled.
 bool WaitForNamedEvent(const char *name, DWORD timeoutMs);

@@ -1,11 +1,12 @@
-// Owning wrappers for kernel handles and modules: release on reset and on
-// destruction, and the held value is the invalid one (null for all but file
-// handles) right after every release, so a second release is harmless.
+// Owning wrappers for kernel handles, modules and registry keys: release on
+// reset and on destruction, and the held value is the invalid one (null for
+// all but file handles) right after every release, so a second release is
+// harmless. Movable, so a function can hand one back.
 #pragma once
 
 #include <windows.h>
 
-template <typename T, BOOL(WINAPI *Release)(T), LONG_PTR InvalidValue = 0>
+template <typename T, auto Release, LONG_PTR InvalidValue = 0>
 class UniqueResource {
 public:
     static T Invalid() { return reinterpret_cast<T>(InvalidValue); }
@@ -14,6 +15,13 @@ public:
     explicit UniqueResource(T value) : value_(value) {}
     UniqueResource(const UniqueResource &) = delete;
     UniqueResource &operator=(const UniqueResource &) = delete;
+    UniqueResource(UniqueResource &&other) noexcept : value_(other.release()) {}
+    UniqueResource &operator=(UniqueResource &&other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
     ~UniqueResource() { reset(); }
 
     T get() const { return value_; }
@@ -44,3 +52,4 @@ using UniqueHandle = UniqueResource<HANDLE, CloseHandle>;
 using UniqueModule = UniqueResource<HMODULE, FreeLibrary>;
 // CreateFile reports failure as INVALID_HANDLE_VALUE, not null.
 using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1>;
+using UniqueKey = UniqueResource<HKEY, RegCloseKey>;
