@@ -111,12 +111,15 @@ public:
         if (done_ || report_.unloadable)
             return FillMissing("not reached");
         const std::string during = openCheck_.empty() ? "" : " during " + Describe(openEntry_, openCheck_);
-        CheckResult &crash = Row("", "crash");
-        crash.value.reset();
         if (hung) {
             CheckResult &open = Row(openEntry_, openCheck_);
             open.verdict = Verdict::Fail;
             open.detail = "did not return within " + std::to_string(limitMs_) + " ms";
+        }
+        // Taken only now: a row added above may have moved every row.
+        CheckResult &crash = Row("", "crash");
+        crash.value.reset();
+        if (hung) {
             crash.verdict = Verdict::NotObservable;
             crash.detail = "the host was ended after it hung" + during;
         } else {

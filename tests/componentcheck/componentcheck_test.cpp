@@ -45,6 +45,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
         const char *name, *fixture, *scenario;
         std::set<std::string> notPassed;
         DWORD exitCode;
+        const char *shortDir = nullptr; // checked from there instead
     } cases[] = {
         {"well behaved", "modcore.dll", "", {}, 0},
         {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
@@ -69,6 +70,9 @@ TEST(ComponentCheck, ScenarioVerdicts)
         {"leaks a handle", "modcore.dll", "[ShellMain]\nleak=1\n", {"- handles-left fail 1"}, 1},
         {"no contract export", "empty.dll", "", {"- export fail"}, 1},
         {"cannot be loaded", nullptr, "", {"- export fail"}, 2},
+        // From a short path, where a fault in the report path once showed.
+        {"hangs in DllMain", "modcore.dll", "[DllMain]\nmode=hang\n", {"- export fail", "- crash not-observable"}, 1,
+         "C:\\cchang"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -77,13 +81,19 @@ TEST(ComponentCheck, ScenarioVerdicts)
                                                             {c.fixture, c.fixture}}
                                                       : std::vector<std::pair<std::string, std::string>>{},
                                             c.scenario);
+        if (c.shortDir != nullptr) {
+            CreateDirectoryA(c.shortDir, nullptr);
+            for (const char *file : {c.fixture, "scenario.ini"})
+                CopyFileA((dir + "\\" + file).c_str(), (std::string(c.shortDir) + "\\" + file).c_str(), FALSE);
+        }
         DWORD exitCode = 0;
         nlohmann::json results;
+        const std::string from = c.shortDir != nullptr ? c.shortDir : dir;
         const auto notPassed =
-            NotPassed("\"" + dir + "\\" + (c.fixture ? c.fixture : "missing.dll") + "\"", exitCode, results);
+            NotPassed("\"" + from + "\\" + (c.fixture ? c.fixture : "missing.dll") + "\"", exitCode, results);
         EXPECT_EQ(notPassed, c.notPassed);
         EXPECT_EQ(exitCode, c.exitCode);
-        for (const auto &row : results) {
+        for (const auto &row : results.is_array() ? results : nlohmann::json::array()) {
             if (row["check"] == "crash" && row["verdict"] == "fail") { // the code, the module and the offset
                 const std::string detail = row["detail"];
                 EXPECT_NE(detail.find("(0xC0000005) writing 0x"), std::string::npos) << detail;
