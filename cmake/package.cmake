@@ -12,7 +12,7 @@ install(TARGETS modutil EXPORT modutilTargets
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/modutil/include/modutil.h
-              ${PROJECT_SOURCE_DIR}/launcher/include/shellcomponent.h
+              ${PROJECT_SOURCE_DIR}/hosting/include/shellcomponent.h
         DESTINATION include)
 install(EXPORT modutilTargets NAMESPACE modutil:: DESTINATION lib/cmake/modutil)
 

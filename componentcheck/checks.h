@@ -1,5 +1,8 @@
-// What componentcheck checks and how its host process reports it.
+// What componentcheck checks, its verdicts and its options: one table of
+// checks, shared by the host process and the checker.
 #pragma once
+
+#include "contract.h"
 
 #include <windows.h>
 
@@ -12,11 +15,63 @@ enum class Verdict { Pass, Fail, NotObservable };
 // "pass", "fail" or "not-observable".
 const char *VerdictName(Verdict verdict);
 
+// Every check. A new one is a row of kChecks, a line in the checks of its
+// calls below (or of the library), and its observation in the host.
+enum class Check {
+    Export,
+    ConfigFill,
+    ConfigFree,
+    Ready,
+    SingleSignal,
+    QueueAtSignal,
+    FailBeforeSignal,
+    Stop,
+    Crash,
+    ThreadsLeft,
+    Unloaded,
+    HandlesLeft,
+    GdiLeft,
+};
+
+struct CheckInfo {
+    Check check;
+    const char *name;
+    const char *unit; // of its value: "ms", or "" for a count
+};
+
+constexpr CheckInfo kChecks[] = {
+    {Check::Export, "export", ""},
+    {Check::ConfigFill, "config-fill", "ms"},
+    {Check::ConfigFree, "config-free", "ms"},
+    {Check::Ready, "ready", "ms"},
+    {Check::SingleSignal, "single-signal", ""},
+    {Check::QueueAtSignal, "queue-at-signal", ""},
+    {Check::FailBeforeSignal, "fail-before-signal", ""},
+    {Check::Stop, "stop", "ms"},
+    {Check::Crash, "crash", ""},
+    {Check::ThreadsLeft, "threads-left", ""},
+    {Check::Unloaded, "unloaded", ""},
+    {Check::HandlesLeft, "handles-left", ""},
+    {Check::GdiLeft, "gdi-left", ""},
+};
+
+const char *CheckName(Check check);
+const char *CheckUnit(Check check);
+// The check of that name; false for none.
+bool FindCheck(const std::string &name, Check &check);
+
+// What is checked of an entry, by how the shell calls it, after its export.
+std::vector<Check> ChecksOf(const contract::Entry &entry);
+
+// What is checked of the whole library, in the order reported.
+constexpr Check kLibraryChecks[] = {Check::Crash, Check::ThreadsLeft, Check::Unloaded, Check::HandlesLeft,
+                                    Check::GdiLeft};
+
 struct CheckResult {
     std::string entry; // the export's name; empty for a check of the whole library
-    std::string check;
+    Check check = Check::Export;
     Verdict verdict = Verdict::NotObservable;
-    std::optional<long long> value; // milliseconds or a count
+    std::optional<long long> value; // in the check's unit
     std::string detail;
 };
 
@@ -28,22 +83,6 @@ struct Options {
     bool json = false;
     HANDLE report = nullptr; // set in a host process: where its records go
 };
-
-// The host process's records, one line each, fields separated by tabs. The
-// entry is "-" for the whole library, a value "-" for none.
-//   P entry check                       a check the host will report
-//   S entry check limit-ms              a step that may hang begins
-//   R entry check verdict value detail  a result
-//   C detail                            the host crashed
-//   L detail                            the library cannot be loaded
-//   E                                   the host is done
-constexpr char kRecordPlan = 'P';
-constexpr char kRecordStep = 'S';
-constexpr char kRecordResult = 'R';
-constexpr char kRecordCrash = 'C';
-constexpr char kRecordUnloadable = 'L';
-constexpr char kRecordDone = 'E';
-constexpr char kNoEntry[] = "-";
 
 // Hosts options.libraries[0] in this process and reports on options.report.
 int RunHost(const Options &options);

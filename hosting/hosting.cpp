@@ -3,22 +3,15 @@
 
 #include "hosting.h"
 
-#include "shellcomponent.h"
-
 #include <process.h>
 
 namespace {
-
-// How components are loaded, settled once by RestrictLibrarySearch.
-enum class LibrarySearch { NotRestricted, DefaultDirectories, NoCurrentDirectory };
-LibrarySearch g_LibrarySearch = LibrarySearch::NotRestricted;
 
 // A component's dependencies come from its own directory, then the
 // application's and the system's; never the current directory or PATH.
 constexpr DWORD kComponentSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
 constexpr UINT kNoticeStyle = MB_SYSTEMMODAL | MB_ICONWARNING | MB_OK;
-constexpr char kNoticeCaption[] = "Brevant - Notice!";
 
 template <typename Proc>
 Proc FindKernelEntry(const char *name)
@@ -26,14 +19,15 @@ Proc FindKernelEntry(const char *name)
     return FindEntry<Proc>(GetModuleHandleA("kernel32.dll"), name);
 }
 
-bool HasEnded(HANDLE thread, DWORD waitMs)
+// An event that is set, or a thread that has ended.
+bool IsSignalled(HANDLE object, DWORD waitMs)
 {
-    return WaitForSingleObject(thread, waitMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(object, waitMs) == WAIT_OBJECT_0;
 }
 
 } // namespace
 
-bool RestrictLibrarySearch()
+LibrarySearch RestrictLibrarySearch()
 {
     // Looked up at run time: Windows 7 has SetDefaultDllDirectories only with
     // its update KB2533623, and the shell must start without it.
@@ -43,17 +37,15 @@ bool RestrictLibrarySearch()
     const auto setDirectory = FindKernelEntry<SetDllDirectoryProc>("SetDllDirectoryA");
 
     if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
-        g_LibrarySearch = LibrarySearch::DefaultDirectories;
-    else if (setDirectory != nullptr && setDirectory(""))
-        g_LibrarySearch = LibrarySearch::NoCurrentDirectory; // PATH is still searched
-    else
-        g_LibrarySearch = LibrarySearch::NotRestricted;
-    return g_LibrarySearch != LibrarySearch::NotRestricted;
+        return LibrarySearch::DefaultDirectories;
+    if (setDirectory != nullptr && setDirectory(""))
+        return LibrarySearch::NoCurrentDirectory;
+    return LibrarySearch::NotRestricted;
 }
 
-HMODULE LoadComponentLibrary(const char *path)
+HMODULE LoadComponentLibrary(const char *path, LibrarySearch search)
 {
-    switch (g_LibrarySearch) {
+    switch (search) {
     case LibrarySearch::DefaultDirectories:
         return LoadLibraryExA(path, nullptr, kComponentSearch);
     case LibrarySearch::NoCurrentDirectory:
@@ -65,14 +57,20 @@ HMODULE LoadComponentLibrary(const char *path)
     return nullptr;
 }
 
-WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker, DWORD readyTimeoutMs)
+WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker, DWORD readyTimeoutMs,
+                              EntryContext *context)
 {
     worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!worker.ready)
         return WorkerStart::NotStarted;
 
+    void *argument = worker.ready.get();
+    if (context != nullptr) {
+        context->ready = worker.ready.get();
+        argument = context;
+    }
     unsigned id = 0;
-    worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, worker.ready.get(), 0, &id)));
+    worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, &id)));
     if (!worker.thread) {
         worker.ready.reset();
         return WorkerStart::NotStarted;
@@ -85,6 +83,47 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
     return result == WAIT_OBJECT_0 + 1 ? WorkerStart::Ended : WorkerStart::TimedOut;
 }
 
+unsigned __stdcall ServiceThread(void *argument)
+{
+    const EntryContext &context = *static_cast<EntryContext *>(argument);
+    int result = SHELL_ENTRY_FAILED;
+    if (context.serviceMain != nullptr) {
+        if (context.observer != nullptr)
+            context.observer->Entering();
+        result = context.serviceMain(context.serviceMainFlag, context.ready);
+        if (context.observer != nullptr)
+            context.observer->Returned(result, IsSignalled(context.ready, 0));
+    }
+    return FinishEntry(result, context.ready);
+}
+
+unsigned __stdcall CoreThread(void *argument)
+{
+    const EntryContext &context = *static_cast<EntryContext *>(argument);
+    EntryObserver *observer = context.observer;
+    int result = SHELL_ENTRY_FAILED;
+    {
+        // The core library belongs to this thread, loaded and unloaded here.
+        UniqueModule core(context.corePath != nullptr ? LoadComponentLibrary(context.corePath, context.search)
+                                                      : nullptr);
+        if (!core && observer != nullptr)
+            observer->LoadFailed(GetLastError());
+        if (core && observer != nullptr)
+            observer->Loaded(core.get());
+        const auto shellMain = core ? FindEntry<ShellMainProc>(core.get(), contract::kShellMain) : nullptr;
+        if (shellMain != nullptr) {
+            if (observer != nullptr)
+                observer->Entering();
+            result = shellMain(context.installDir, context.ready);
+            if (observer != nullptr)
+                observer->Returned(result, IsSignalled(context.ready, 0));
+        }
+        if (core && observer != nullptr && !observer->MayUnload())
+            core.release();
+    }
+    return FinishEntry(result, context.ready);
+}
+
 unsigned FinishEntry(int result, HANDLE ready)
 {
     if (result != SHELL_ENTRY_FAILED)
@@ -93,7 +132,7 @@ unsigned FinishEntry(int result, HANDLE ready)
     return static_cast<unsigned>(SHELL_ENTRY_FAILED);
 }
 
-WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const char *notice)
+WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice)
 {
     WorkerStopResult stop{WorkerStop::Absent, false};
     if (!worker)
@@ -101,15 +140,15 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const cha
     if (postStop)
         stop.stopPosted = PostThreadMessageA(worker.id, SHELL_STOP_MESSAGE, 0, 0) != FALSE;
 
-    if (HasEnded(worker.get(), kStopWaitMs)) {
+    if (IsSignalled(worker.get(), kStopWaitMs)) {
         stop.outcome = WorkerStop::Ended;
     } else {
         if (notice != nullptr)
-            MessageBoxA(nullptr, notice, kNoticeCaption, kNoticeStyle);
-        if (HasEnded(worker.get(), 0))
+            MessageBoxA(nullptr, notice->text, notice->caption, kNoticeStyle);
+        if (IsSignalled(worker.get(), 0))
             stop.outcome = WorkerStop::EndedLate;
         else if (TerminateThread(worker.get(), static_cast<DWORD>(SHELL_ENTRY_FAILED)) &&
-                 HasEnded(worker.get(), kTerminateWaitMs))
+                 IsSignalled(worker.get(), kTerminateWaitMs))
             stop.outcome = WorkerStop::Terminated;
         else
             stop.outcome = WorkerStop::Unstoppable;

@@ -5,18 +5,26 @@
 #pragma once
 
 #include "UniqueHandle.h"
+#include "contract.h"
+#include "shellcomponent.h"
 
 // ---- Libraries
 
+// How components are loaded, as RestrictLibrarySearch settled it.
+enum class LibrarySearch {
+    NotRestricted,      // nothing could be set: no component loads at all
+    DefaultDirectories, // SetDefaultDllDirectories: the component's, the application's and the system's directories
+    NoCurrentDirectory, // only SetDllDirectory(""): PATH is still searched
+};
+
 // Takes the current directory and PATH out of the library search for the
-// whole process, before any component is loaded. False when the system
-// offers no way to do so; then LoadComponentLibrary loads nothing.
-bool RestrictLibrarySearch();
+// whole process, before any component is loaded.
+LibrarySearch RestrictLibrarySearch();
 
 // Loads a component by its full path, its dependencies searched only in its
 // own directory, the application's and the system's. Null on failure, with
 // the system's reason in GetLastError().
-HMODULE LoadComponentLibrary(const char *path);
+HMODULE LoadComponentLibrary(const char *path, LibrarySearch search);
 
 template <typename Proc>
 Proc FindEntry(HMODULE library, const char *name)
@@ -53,11 +61,45 @@ enum class WorkerStart {
     TimedOut,   // neither within the time allowed (never, for the shell)
 };
 
-// Starts routine on a new thread with a fresh ready event as its only
-// argument and blocks until the event is signalled or the thread ends: a
-// thread that is gone can never signal, and start-up must not hang on it.
+// What a checker watches of an entry on a worker thread; the shell watches
+// nothing. Each is called on the entry's own thread.
+class EntryObserver {
+public:
+    virtual void Loaded(HMODULE library) = 0; // the core, just loaded on its thread
+    virtual void LoadFailed(DWORD error) = 0; // the core could not be loaded
+    virtual void Entering() = 0;
+    virtual void Returned(int result, bool signalled) = 0;
+    virtual bool MayUnload() = 0; // the core, before its thread unloads it
+
+protected:
+    ~EntryObserver() = default;
+};
+
+// What ServiceThread and CoreThread are given; it outlives the thread.
+struct EntryContext {
+    HANDLE ready = nullptr; // filled in by StartWorkerThread
+    // The service thread's entry and its flag.
+    SS_MainProc serviceMain = nullptr;
+    int serviceMainFlag = 1;
+    // The core thread's library, loaded and unloaded on that thread.
+    const char *corePath = nullptr; // null: no core to load
+    LibrarySearch search = LibrarySearch::NotRestricted;
+    const char *installDir = nullptr;
+    EntryObserver *observer = nullptr;
+};
+
+// The service and core threads' routines, as the shell runs them: the entry
+// called with the context's ready event, its -1 handled by FinishEntry.
+unsigned __stdcall ServiceThread(void *context);
+unsigned __stdcall CoreThread(void *context);
+
+// Starts routine on a new thread and blocks until its ready event is
+// signalled or the thread ends: a thread that is gone can never signal, and
+// start-up must not hang on it. The thread's argument is context, with the
+// fresh ready event filled in, or without one (a startup entry, which is its
+// thread's routine) the event itself.
 WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker,
-                              DWORD readyTimeoutMs = INFINITE);
+                              DWORD readyTimeoutMs = INFINITE, EntryContext *context = nullptr);
 
 // A worker's exit code for its entry's result. -1 means the entry failed
 // before signalling, so the ready event is signalled here in its stead.
@@ -81,7 +123,15 @@ struct WorkerStopResult {
     bool stopPosted; // the stop message reached the thread's queue
 };
 
+// The box shown before a thread that does not stop is terminated.
+struct Notice {
+    const char *caption;
+    const char *text;
+};
+
 // Stops a worker thread: posts the stop message (when postStop is set), gives
-// it kStopWaitMs, then shows notice (unless null) and terminates the thread
-// if it still runs. Closes its handle and ready event only once it has ended.
-WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const char *notice);
+// it kStopWaitMs, then shows the notice (unless null) and terminates the
+// thread if it still runs. Closes its handle and ready event only once it
+// has ended: an Unstoppable thread keeps them, and whatever library it runs
+// in must stay mapped too.
+WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice);

@@ -1,10 +1,10 @@
 // Loading the component libraries, running their entry points on worker
-// threads, and stopping and unloading them again.
+// threads, and stopping and unloading them again: the launcher drives
+// hosting's model, and gives it the notices the user sees.
 
 #include "components.h"
 
 #include "LaunchSettings.h"
-#include "shellcomponent.h"
 
 #include <stdio.h>
 
@@ -16,61 +16,94 @@ WorkerThread g_StartupThread;
 
 namespace {
 
-constexpr SHORT kKeyDown = static_cast<SHORT>(0x8000); // high bit of GetAsyncKeyState
-constexpr char kCoreNotice[] =
-    "The Tarvek Module System thread is being forcefully terminated.\n\n"
-    "Please notify the Brevant dev-team of this occurrence!";
-constexpr char kStartupNotice[] =
-    "The Startup thread is being forcefully terminated.\n\n"
-    "Please notify the Brevant dev-team of this occurrence!";
-constexpr char kServiceNotice[] =
-    "The Service thread is being forcefully terminated.\n\n"
-    "Please notify the Brevant dev-team of this occurrence!";
+using contract::Worker;
 
-// Loads a component from the installation directory by its full path. A path
-// that does not fit is treated as a missing library rather than cut.
-HMODULE LoadComponent(const char *fileName)
+constexpr SHORT kKeyDown = static_cast<SHORT>(0x8000); // high bit of GetAsyncKeyState
+constexpr char kNoticeCaption[] = "Brevant - Notice!";
+constexpr Notice kCoreNotice{kNoticeCaption, "The Tarvek Module System thread is being forcefully terminated.\n\n"
+                                             "Please notify the Brevant dev-team of this occurrence!"};
+constexpr Notice kStartupNotice{kNoticeCaption, "The Startup thread is being forcefully terminated.\n\n"
+                                                "Please notify the Brevant dev-team of this occurrence!"};
+constexpr Notice kServiceNotice{kNoticeCaption, "The Service thread is being forcefully terminated.\n\n"
+                                                "Please notify the Brevant dev-team of this occurrence!"};
+
+LibrarySearch g_Search = LibrarySearch::NotRestricted;
+EntryContext g_ServiceContext, g_CoreContext;
+char g_CorePath[kMaxPath];
+bool g_KeepServicesLibrary; // a thread of it could not be stopped
+
+// The full path of a component in the installation directory, or false when
+// it does not fit: a path that does not fit is a missing library, never cut.
+bool ComponentPath(const char *fileName, char (&path)[kMaxPath])
 {
     const char *dir = g_Settings.InstallDir;
-    char path[kMaxPath];
     if (dir == nullptr)
-        return nullptr;
+        return false;
     const int length = _snprintf(path, sizeof(path), "%s\\%s", dir, fileName);
-    if (length < 0 || length >= static_cast<int>(sizeof(path)))
-        return nullptr;
-    return LoadComponentLibrary(path);
+    return length >= 0 && length < static_cast<int>(sizeof(path));
 }
 
-unsigned __stdcall ServiceThreadRoutine(void *readyEvent)
+HMODULE LoadComponent(const char *fileName)
 {
-    const auto serviceMain = FindEntry<SS_MainProc>(g_ServicesLibrary.get(), "SS_Main");
-    const int result = serviceMain != nullptr ? serviceMain(g_Settings.ServiceMainFlag, readyEvent)
-                                              : SHELL_ENTRY_FAILED;
-    return FinishEntry(result, readyEvent);
+    char path[kMaxPath];
+    return ComponentPath(fileName, path) ? LoadComponentLibrary(path, g_Search) : nullptr;
 }
 
-unsigned __stdcall CoreThreadRoutine(void *readyEvent)
+WorkerThread &ThreadOf(Worker worker)
 {
-    int result = SHELL_ENTRY_FAILED;
-    {
-        // The core library belongs to this thread, loaded and unloaded here.
-        UniqueModule core(LoadComponent("modcore.dll"));
-        const auto shellMain = core ? FindEntry<ShellMainProc>(core.get(), "ShellMain") : nullptr;
-        if (shellMain != nullptr)
-            result = shellMain(g_Settings.InstallDir, readyEvent);
+    return worker == Worker::Startup ? g_StartupThread : worker == Worker::Service ? g_ServiceThread : g_CoreThread;
+}
+
+const Notice &NoticeOf(Worker worker)
+{
+    return worker == Worker::Startup ? kStartupNotice : worker == Worker::Service ? kServiceNotice : kCoreNotice;
+}
+
+void StartWorker(Worker worker)
+{
+    switch (worker) {
+    case Worker::Startup: {
+        const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
+        const char *entry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
+        const auto routine = g_ServicesLibrary && entry != nullptr
+                                 ? FindEntry<SS_StartupProc>(g_ServicesLibrary.get(), entry)
+                                 : nullptr;
+        if (routine != nullptr)
+            StartWorkerThread(routine, g_StartupThread);
+        break;
     }
-    return FinishEntry(result, readyEvent);
+    case Worker::Service:
+        if (!g_ServicesLibrary)
+            break;
+        g_ServiceContext.serviceMain = FindEntry<SS_MainProc>(g_ServicesLibrary.get(), contract::kServiceMain);
+        g_ServiceContext.serviceMainFlag = g_Settings.ServiceMainFlag;
+        StartWorkerThread(ServiceThread, g_ServiceThread, INFINITE, &g_ServiceContext);
+        break;
+    case Worker::Core:
+        g_CoreContext.corePath = ComponentPath(contract::kCoreLibrary, g_CorePath) ? g_CorePath : nullptr;
+        g_CoreContext.search = g_Search;
+        g_CoreContext.installDir = g_Settings.InstallDir;
+        StartWorkerThread(CoreThread, g_CoreThread, INFINITE, &g_CoreContext);
+        break;
+    }
 }
 
-void StartStartupThread()
+void StopWorker(Worker worker)
 {
-    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
-    const char *entry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
-    if (entry == nullptr)
+    // The startup entry gets no stop message: it must end by itself.
+    const WorkerStopResult stop = StopWorkerThread(ThreadOf(worker), worker != Worker::Startup, &NoticeOf(worker));
+    if (stop.outcome == WorkerStop::Unstoppable && worker != Worker::Core)
+        g_KeepServicesLibrary = true;
+}
+
+void UnloadConfigLibrary()
+{
+    if (!g_ConfigLibrary)
         return;
-    const auto routine = FindEntry<SS_StartupProc>(g_ServicesLibrary.get(), entry);
-    if (routine != nullptr)
-        StartWorkerThread(routine, g_StartupThread);
+    const auto release = FindEntry<SH_CFG_FreeBufferProc>(g_ConfigLibrary.get(), contract::kFreeBuffer);
+    if (release != nullptr)
+        release();
+    g_ConfigLibrary.reset();
 }
 
 } // namespace
@@ -79,55 +112,40 @@ const char *ChooseStartupEntry(int startupMode, bool shiftDown)
 {
     if (startupMode == 1 || shiftDown)
         return nullptr;
-    return startupMode == 2 ? "SS_ForceStartup" : "SS_RunStartup";
+    return startupMode == 2 ? contract::kForceStartup : contract::kRunStartup;
 }
 
-void LoadConfigLibrary()
+void StartComponents(LibrarySearch search)
 {
-    g_ConfigLibrary.reset(LoadComponent("config.dll"));
-    if (!g_ConfigLibrary)
-        return;
-    const auto fill = FindEntry<SH_CFG_FillBufferProc>(g_ConfigLibrary.get(), "SH_CFG_FillBuffer");
-    if (fill != nullptr)
-        fill(g_Settings.InstallDir, g_Settings.ConfigFile);
-}
-
-void UnloadConfigLibrary()
-{
-    if (!g_ConfigLibrary)
-        return;
-    const auto release = FindEntry<SH_CFG_FreeBufferProc>(g_ConfigLibrary.get(), "SH_CFG_FreeBuffer");
-    if (release != nullptr)
-        release();
-    g_ConfigLibrary.reset();
-}
-
-void LoadServicesLibrary()
-{
-    if (!g_Settings.ServicesEnabled)
-        return;
-    g_ServicesLibrary.reset(LoadComponent("auxhost.dll"));
-    if (!g_ServicesLibrary)
-        return;
-    StartStartupThread();
-    StartWorkerThread(ServiceThreadRoutine, g_ServiceThread);
+    g_Search = search;
+    g_ConfigLibrary.reset(LoadComponent(contract::kConfigLibrary));
+    if (g_ConfigLibrary) {
+        const auto fill = FindEntry<SH_CFG_FillBufferProc>(g_ConfigLibrary.get(), contract::kFillBuffer);
+        if (fill != nullptr)
+            fill(g_Settings.InstallDir, g_Settings.ConfigFile);
+    }
+    if (g_Settings.ServicesEnabled)
+        g_ServicesLibrary.reset(LoadComponent(contract::kServicesLibrary));
+    for (Worker worker : contract::kStartOrder)
+        StartWorker(worker);
 }
 
 void UnloadServicesLibrary()
 {
     if (!g_ServicesLibrary)
         return;
-    StopWorkerThread(g_StartupThread, false, kStartupNotice);
-    StopWorkerThread(g_ServiceThread, true, kServiceNotice);
-    g_ServicesLibrary.reset();
+    StopWorker(Worker::Startup);
+    StopWorker(Worker::Service);
+    if (g_KeepServicesLibrary)
+        g_ServicesLibrary.release(); // the process is about to end anyway
+    else
+        g_ServicesLibrary.reset();
 }
 
-void StartCoreThread()
+void StopComponents()
 {
-    StartWorkerThread(CoreThreadRoutine, g_CoreThread);
-}
-
-void StopCoreThread()
-{
-    StopWorkerThread(g_CoreThread, true, kCoreNotice);
+    for (Worker worker : contract::kStopOrder)
+        StopWorker(worker);
+    UnloadServicesLibrary();
+    UnloadConfigLibrary();
 }

@@ -1,5 +1,6 @@
-// The shell's component libraries and the worker threads that run them.
-// Everything here is created, waited on, closed and cleared on the main thread.
+// The shell's component libraries and the worker threads that run them, as
+// hosting's contract orders them. Everything here is created, waited on,
+// closed and cleared on the main thread.
 #pragma once
 
 #include "hosting.h"
@@ -10,15 +11,17 @@ extern WorkerThread g_CoreThread;
 extern WorkerThread g_ServiceThread;
 extern WorkerThread g_StartupThread;
 
-// Start-up, in this order.
-void LoadConfigLibrary();
-void LoadServicesLibrary(); // starts the startup thread, then the service thread
-void StartCoreThread();
+// Start-up: the configuration library, then each worker thread in the
+// contract's start order, each once the one before has signalled.
+void StartComponents(LibrarySearch search);
 
-// Shutdown, in this order. Each is harmless when its part is already gone.
-void StopCoreThread();
-void UnloadServicesLibrary(); // stops the startup thread, then the service thread
-void UnloadConfigLibrary();
+// Shutdown: each worker thread in the contract's stop order, the services
+// library, the configuration library. Harmless when a part is already gone.
+void StopComponents();
+
+// Stops the startup and service threads, then unloads their library, unless
+// a thread of it could not be stopped: the library stays mapped under it.
+void UnloadServicesLibrary();
 
 // The startup entry to run: null to run none (-s0, or Shift held, which is
 // tested first), "SS_ForceStartup" for -s1, else "SS_RunStartup".

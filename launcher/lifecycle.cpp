@@ -132,17 +132,13 @@ int LauncherMain(const char *commandLine)
         if (g_ShellIsReadyHandle) {
             // Creates the thread's message queue, so components can post to it.
             PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
-            RestrictLibrarySearch(); // before any component; nothing loads if it fails
-            LoadConfigLibrary();
-            LoadServicesLibrary();
-            StartCoreThread();
+            // Before any component; nothing loads if it cannot be restricted.
+            StartComponents(RestrictLibrarySearch());
             SetEvent(g_ShellIsReadyHandle.get());
 
             RunWaitLoop();
 
-            StopCoreThread();
-            UnloadServicesLibrary();
-            UnloadConfigLibrary();
+            StopComponents();
             g_ShellIsReadyHandle.reset();
         }
     } else if (g_Settings.InstallDir == nullptr) {

@@ -3,10 +3,15 @@
 
 #include "harness.h"
 
+#include "checks.h"
+
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <regex>
 #include <set>
 
 using namespace harness;
@@ -45,7 +50,10 @@ TEST(ComponentCheck, ScenarioVerdicts)
         const char *name, *fixture, *scenario;
         std::set<std::string> notPassed;
         DWORD exitCode;
-        const char *shortDir = nullptr; // checked from there instead
+        const char *crashDetail = nullptr; // a pattern for what the failing crash row says
+        const char *shortDir = nullptr;    // checked from there instead
+        const char *options = "";
+        const char *journal = nullptr; // a line the stand-in must have journalled
     } cases[] = {
         {"well behaved", "modcore.dll", "", {}, 0},
         {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
@@ -53,7 +61,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
           "ShellMain queue-at-signal not-observable"}, 1},
         {"ignores the stop", "modcore.dll", "[ShellMain]\nmode=ignore\ndelay=60000\n",
          {"ShellMain stop fail", "ShellMain fail-before-signal not-observable", "- handles-left not-observable",
-          "- gdi-left not-observable"}, 1},
+          "- gdi-left not-observable", "- threads-left not-observable", "- unloaded not-observable"}, 1},
         {"-1 before signalling", "auxhost.dll", "[SS_Main]\nmode=fail\n",
          {"SS_Main ready not-observable", "SS_Main single-signal not-observable",
           "SS_Main queue-at-signal not-observable"}, 0},
@@ -66,13 +74,30 @@ TEST(ComponentCheck, ScenarioVerdicts)
          {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
           "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
           "- unloaded not-observable", "- threads-left not-observable", "- handles-left not-observable",
-          "- gdi-left not-observable"}, 1},
+          "- gdi-left not-observable"}, 1,
+         R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+, in the thread of ShellMain)"},
         {"leaks a handle", "modcore.dll", "[ShellMain]\nleak=1\n", {"- handles-left fail 1"}, 1},
         {"no contract export", "empty.dll", "", {"- export fail"}, 1},
         {"cannot be loaded", nullptr, "", {"- export fail"}, 2},
         // From a short path, where a fault in the report path once showed.
-        {"hangs in DllMain", "modcore.dll", "[DllMain]\nmode=hang\n", {"- export fail", "- crash not-observable"}, 1,
-         "C:\\cchang"},
+        {"hangs in DllMain", "config.dll", "[DllMain]\nmode=hang\n", {"- export fail", "- crash not-observable"}, 1,
+         nullptr, "C:\\cchang"},
+        {"ready time-out", "modcore.dll", "[ShellMain]\nsignal_delay=1500\n", {"ShellMain ready fail"}, 1, nullptr,
+         nullptr, "--ready-timeout 300"},
+        {"leaves a thread running", "modcore.dll", "[ShellMain]\nthread=3000\n",
+         {"- threads-left fail 1", "- unloaded not-observable", "- handles-left not-observable",
+          "- gdi-left not-observable"}, 1},
+        {"pins itself", "modcore.dll", "[ShellMain]\npin=1\n", {"- unloaded fail"}, 1},
+        {"calls ExitProcess", "modcore.dll", "[ShellMain]\nmode=exit\nexit=7\n",
+         {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
+          "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
+          "- threads-left not-observable", "- unloaded not-observable", "- handles-left not-observable",
+          "- gdi-left not-observable"}, 1, "exit code 7"},
+        {"leaks a brush", "modcore.dll", "[ShellMain]\ngdi=1\n", {"- gdi-left fail 1"}, 1},
+        {"decorated export", "auxhost_decorated.dll", "", {"SS_Main export fail"}, 1},
+        {"core on its loading thread", "modcore.dll", "[ShellMain]\nsame_thread=1\n", {}, 0},
+        {"config and install dir", "config.dll", "", {}, 0, nullptr, nullptr, "--config C:\\x.rc --install-dir C:\\inst",
+         "config FillBuffer dir=C:\\inst file=C:\\x.rc"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,35 +114,60 @@ TEST(ComponentCheck, ScenarioVerdicts)
         DWORD exitCode = 0;
         nlohmann::json results;
         const std::string from = c.shortDir != nullptr ? c.shortDir : dir;
-        const auto notPassed =
-            NotPassed("\"" + from + "\\" + (c.fixture ? c.fixture : "missing.dll") + "\"", exitCode, results);
+        const auto notPassed = NotPassed(std::string(c.options) + " \"" + from + "\\" +
+                                             (c.fixture ? c.fixture : "missing.dll") + "\"",
+                                         exitCode, results);
+        if (c.journal != nullptr) {
+            EXPECT_GE(IndexOf(ReadJournal(dir), c.journal), 0) << c.journal;
+        }
         EXPECT_EQ(notPassed, c.notPassed);
         EXPECT_EQ(exitCode, c.exitCode);
         for (const auto &row : results.is_array() ? results : nlohmann::json::array()) {
-            if (row["check"] == "crash" && row["verdict"] == "fail") { // the code, the module and the offset
+            if (row["check"] == "crash" && row["verdict"] == "fail") {
                 const std::string detail = row["detail"];
-                EXPECT_NE(detail.find("(0xC0000005) writing 0x"), std::string::npos) << detail;
-                EXPECT_NE(detail.find("at modcore.dll+0x"), std::string::npos) << detail;
+                ASSERT_NE(c.crashDetail, nullptr) << detail;
+                EXPECT_TRUE(std::regex_search(detail, std::regex(c.crashDetail))) << detail;
             }
         }
     }
 }
 
+// Every check of every entry of each library's roles, and the library's own.
+size_t RowsFor(std::initializer_list<contract::Role> roles)
+{
+    size_t rows = std::size(kLibraryChecks);
+    for (const auto &entry : contract::kEntries) {
+        if (std::find(roles.begin(), roles.end(), entry.role) != roles.end())
+            rows += 1 + ChecksOf(entry).size();
+    }
+    return rows;
+}
+
 TEST(ComponentCheck, SamplesPassEveryCheck)
 {
+    using contract::Role;
     const std::string samples = ProgramDir() + "\\samples\\";
+    const std::string libraries =
+        "\"" + samples + "config.dll\" \"" + samples + "auxhost.dll\" \"" + samples + "modcore.dll\"";
     DWORD exitCode = 1;
     nlohmann::json results;
-    const auto notPassed = NotPassed("\"" + samples + "config.dll\" \"" + samples + "auxhost.dll\" \"" + samples +
-                                         "modcore.dll\"",
-                                     exitCode, results);
+    const auto notPassed = NotPassed(libraries, exitCode, results);
     EXPECT_EQ(notPassed, std::set<std::string>{});
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(results.size(), 9u + 19u + 11u); // every check of every entry, each library's own
+    EXPECT_EQ(results.size(), RowsFor({Role::Config}) + RowsFor({Role::Services}) + RowsFor({Role::Core}));
     for (const auto &row : results) {
         for (const char *key : {"library", "entry", "check", "verdict", "value", "detail"})
             EXPECT_TRUE(row.contains(key)) << key;
     }
+
+    // The table: a header, a row per check, and each library's tally.
+    const std::string table = RunAndCapture("\"" + ProgramDir() + "\\componentcheck.exe\" \"" + samples +
+                                                "modcore.dll\"",
+                                            kTimeout, exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    for (const char *part : {"ENTRY", "ShellMain          ready               pass", "(library)          unloaded",
+                             "11 passed, 0 failed, 0 not observable"})
+        EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
 }
 
 } // namespace

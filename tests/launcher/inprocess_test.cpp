@@ -73,9 +73,7 @@ TEST(InProcess, ReleasingTwiceIsHarmless)
 
     FinalCleanup();
     FinalCleanup();
-    StopCoreThread(); // nothing to stop: each is a no-op now
-    UnloadServicesLibrary();
-    UnloadConfigLibrary();
+    StopComponents(); // nothing to stop: a no-op now
     ExpectNothingHeld();
     EXPECT_EQ(CountOpenHandles(), before);
 }

@@ -1,0 +1,193 @@
+// Watching the library from inside: hooks in its import table on SetEvent
+// and on the functions that start threads, the threads it started, and the
+// probe that tells whether an entry's thread has a message queue.
+
+#include "host.h"
+
+#include "image.h"
+
+#include <process.h>
+
+namespace {
+
+constexpr DWORD kProbeWaitMs = 5000;
+
+// PostThreadMessage fails for a thread without a queue. The question is
+// asked on the entry's own thread as it signals, so it is answered from a
+// thread of this host's, started before the library is loaded.
+class QueueProbe {
+public:
+    // Without its events or thread, every answer is -1.
+    void Start()
+    {
+        request_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        answer_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        if (request_ && answer_)
+            thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    }
+    LONG HasQueue(DWORD threadId)
+    {
+        AcquireSRWLockExclusive(&lock_); // one question at a time
+        target_ = threadId;
+        SetEvent(request_.get());
+        const LONG answer = WaitForSingleObject(answer_.get(), kProbeWaitMs) == WAIT_OBJECT_0 ? answerValue_ : -1;
+        ReleaseSRWLockExclusive(&lock_);
+        return answer;
+    }
+    void Stop()
+    {
+        if (!thread_)
+            return;
+        target_ = 0;
+        SetEvent(request_.get());
+        WaitForSingleObject(thread_.get(), kProbeWaitMs);
+        thread_.reset();
+    }
+
+private:
+    static DWORD WINAPI Run(void *self)
+    {
+        auto probe = static_cast<QueueProbe *>(self);
+        while (WaitForSingleObject(probe->request_.get(), INFINITE) == WAIT_OBJECT_0 && probe->target_ != 0) {
+            probe->answerValue_ = PostThreadMessageA(probe->target_, WM_NULL, 0, 0) ? 1 : 0;
+            SetEvent(probe->answer_.get());
+        }
+        return 0;
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    UniqueHandle request_, answer_, thread_;
+    volatile DWORD target_ = 0;
+    volatile LONG answerValue_ = -1;
+};
+
+QueueProbe g_QueueProbe;
+
+using SetEventProc = BOOL(WINAPI *)(HANDLE);
+using CreateThreadProc = HANDLE(WINAPI *)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                          LPDWORD);
+using BeginThreadExProc = uintptr_t(__cdecl *)(void *, unsigned, unsigned(__stdcall *)(void *), void *, unsigned,
+                                               unsigned *);
+using BeginThreadProc = uintptr_t(__cdecl *)(void(__cdecl *)(void *), unsigned, void *);
+
+// What the library would have called, as its import table held it.
+SetEventProc g_RealSetEvent;
+CreateThreadProc g_RealCreateThread;
+BeginThreadExProc g_RealBeginThreadEx;
+BeginThreadProc g_RealBeginThread;
+
+void TrackThread(HANDLE thread, const void *start)
+{
+    HANDLE copy = nullptr;
+    if (thread == nullptr || thread == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+        return;
+    const LONG slot = InterlockedIncrement(&g_Host.threadCount) - 1;
+    if (slot >= kMaxTrackedThreads) {
+        CloseHandle(copy);
+        return;
+    }
+    LibraryThread &tracked = g_Host.threads[slot];
+    tracked.id = GetThreadId(thread);
+    tracked.start = start;
+    tracked.handle.reset(copy);
+}
+
+BOOL WINAPI HookedSetEvent(HANDLE event)
+{
+    for (EntryRun *run : {&g_Host.startup, &g_Host.service, &g_Host.core}) {
+        if (event == nullptr || event != run->worker.ready.get())
+            continue;
+        if (InterlockedIncrement(&run->signals) == 1 && run->entry != nullptr && run->Stoppable()) {
+            const DWORD thread = run->threadId != 0 ? run->threadId : GetCurrentThreadId();
+            InterlockedExchange(&run->queueAtSignal, g_QueueProbe.HasQueue(thread));
+        }
+    }
+    return g_RealSetEvent(event);
+}
+
+HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                 LPVOID argument, DWORD flags, LPDWORD id)
+{
+    HANDLE thread = g_RealCreateThread(security, stack, start, argument, flags, id);
+    TrackThread(thread, reinterpret_cast<const void *>(start));
+    return thread;
+}
+
+uintptr_t __cdecl HookedBeginThreadEx(void *security, unsigned stack, unsigned(__stdcall *start)(void *),
+                                      void *argument, unsigned flags, unsigned *id)
+{
+    const uintptr_t thread = g_RealBeginThreadEx(security, stack, start, argument, flags, id);
+    TrackThread(reinterpret_cast<HANDLE>(thread), reinterpret_cast<const void *>(start));
+    return thread;
+}
+
+uintptr_t __cdecl HookedBeginThread(void(__cdecl *start)(void *), unsigned stack, void *argument)
+{
+    const uintptr_t thread = g_RealBeginThread(start, stack, argument);
+    // The runtime closes this handle when the thread ends: tracked as a copy.
+    TrackThread(reinterpret_cast<HANDLE>(thread), reinterpret_cast<const void *>(start));
+    return thread;
+}
+
+template <typename Proc>
+void Hook(HMODULE library, const char *function, Proc replacement, Proc &real)
+{
+    real = reinterpret_cast<Proc>(PatchImport(library, function, reinterpret_cast<void *>(replacement)));
+}
+
+} // namespace
+
+void StartQueueProbe()
+{
+    g_QueueProbe.Start();
+}
+
+void StopQueueProbe()
+{
+    g_QueueProbe.Stop();
+}
+
+LONG HasQueue(DWORD threadId)
+{
+    return g_QueueProbe.HasQueue(threadId);
+}
+
+void HookImports(HMODULE library)
+{
+    Hook(library, "SetEvent", HookedSetEvent, g_RealSetEvent);
+    Hook(library, "CreateThread", HookedCreateThread, g_RealCreateThread);
+    Hook(library, "_beginthreadex", HookedBeginThreadEx, g_RealBeginThreadEx);
+    Hook(library, "_beginthread", HookedBeginThread, g_RealBeginThread);
+}
+
+bool SetEventHooked()
+{
+    return g_RealSetEvent != nullptr;
+}
+
+long long RunningLibraryThreads()
+{
+    const LONG tracked = g_Host.threadCount < kMaxTrackedThreads ? g_Host.threadCount : kMaxTrackedThreads;
+    long long running = 0;
+    for (LONG i = 0; i < tracked; ++i) {
+        LibraryThread &thread = g_Host.threads[i];
+        if (!thread.handle)
+            continue;
+        if (WaitForSingleObject(thread.handle.get(), kSettleMs) == WAIT_TIMEOUT)
+            ++running;
+        else
+            thread.handle.reset();
+    }
+    return running;
+}
+
+const LibraryThread *FindLibraryThread(DWORD id)
+{
+    const LONG tracked = g_Host.threadCount < kMaxTrackedThreads ? g_Host.threadCount : kMaxTrackedThreads;
+    for (LONG i = 0; i < tracked; ++i) {
+        if (g_Host.threads[i].id == id)
+            return &g_Host.threads[i];
+    }
+    return nullptr;
+}

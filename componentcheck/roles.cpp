@@ -1,0 +1,97 @@
+// What the library exports, the roles that makes it play, and the checks
+// each entry of a role gets.
+
+#include "host.h"
+
+#include "image.h"
+
+namespace {
+
+// An export that is the entry under a decorated name: __stdcall ("Name@4",
+// "_Name@4"), an MSVC __cdecl underscore ("_Name"), or C++ ("?Name@@...",
+// "_Z4Name...").
+bool IsDecorated(const std::string &exported, const char *name)
+{
+    const std::string plain = name;
+    const std::string itanium = "_Z" + std::to_string(plain.size()) + plain;
+    return exported.rfind(plain + "@", 0) == 0 || exported.rfind("_" + plain + "@", 0) == 0 ||
+           exported == "_" + plain || exported.rfind("?" + plain + "@", 0) == 0 || exported.rfind(itanium, 0) == 0;
+}
+
+} // namespace
+
+bool Exports::Plain(const char *name) const
+{
+    for (const auto &exported : names) {
+        if (exported == name)
+            return true;
+    }
+    return false;
+}
+
+const char *Exports::Decorated(const char *name) const
+{
+    for (const auto &exported : names) {
+        if (IsDecorated(exported, name))
+            return exported.c_str();
+    }
+    return nullptr;
+}
+
+bool Exports::HasRole(contract::Role role) const
+{
+    for (const auto &entry : contract::kEntries) {
+        if (entry.role == role && (Plain(entry.name) || Decorated(entry.name) != nullptr))
+            return true;
+    }
+    return false;
+}
+
+bool ReadExports(const std::string &path, Exports &exports, DWORD &error)
+{
+    // Mapped as an image but never run: its DllMain must first run where
+    // the shell would run it.
+    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr) {
+        error = GetLastError();
+        return false;
+    }
+    constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
+    exports.names = ExportNames(reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags));
+    FreeLibrary(image);
+    return true;
+}
+
+void PlanAndCheckExports(const Exports &exports)
+{
+    bool anyRole = false;
+    for (const auto &entry : contract::kEntries) {
+        if (!exports.HasRole(entry.role))
+            continue;
+        anyRole = true;
+        Plan(entry.name, Check::Export);
+        if (exports.Plain(entry.name)) {
+            for (Check check : ChecksOf(entry))
+                Plan(entry.name, check);
+        }
+    }
+    if (!anyRole)
+        Plan("", Check::Export);
+    for (Check check : kLibraryChecks)
+        Plan("", check);
+
+    for (const auto &entry : contract::kEntries) {
+        if (!exports.HasRole(entry.role))
+            continue;
+        if (exports.Plain(entry.name))
+            Result(entry.name, Check::Export, Verdict::Pass, nullptr, "");
+        else if (const char *decorated = exports.Decorated(entry.name))
+            Result(entry.name, Check::Export, Verdict::Fail, nullptr,
+                   "exported only as \"%s\": name it plainly in a .def file", decorated);
+        else
+            Result(entry.name, Check::Export, Verdict::Fail, nullptr, "missing: %s", entry.whenMissing);
+    }
+    if (!anyRole)
+        Result("", Check::Export, Verdict::Fail, nullptr,
+               "no contract export (SH_CFG_FillBuffer, SS_Main, ShellMain, ...): not a shell component");
+}

@@ -1,0 +1,332 @@
+// The run, in the shell's order: the configuration call, each worker entry
+// started once the one before has signalled, the stop, the unload. Entries
+// run through hosting's own thread routines, the core loaded and unloaded on
+// its thread; what each did is reported as soon as it is known.
+
+#include "host.h"
+
+#include "image.h"
+
+using contract::Call;
+using contract::Worker;
+
+namespace {
+
+constexpr int kServiceMainFlag = 1; // what the shell hands SS_Main without -t
+
+long long Since(DWORD start)
+{
+    return static_cast<long long>(GetTickCount() - start);
+}
+
+const contract::Entry &EntryNamed(const char *name)
+{
+    for (const auto &entry : contract::kEntries) {
+        if (std::string(entry.name) == name)
+            return entry;
+    }
+    return contract::kEntries[0];
+}
+
+EntryRun &RunOf(Worker worker)
+{
+    return worker == Worker::Startup ? g_Host.startup : worker == Worker::Service ? g_Host.service : g_Host.core;
+}
+
+const char *StartEntryOf(Worker worker)
+{
+    return worker == Worker::Startup   ? contract::kRunStartup
+           : worker == Worker::Service ? contract::kServiceMain
+                                       : contract::kShellMain;
+}
+
+// Reports threads-left; true when none of the library's threads still runs,
+// so that it may be unloaded without pulling their code from under them.
+bool JudgeThreadsBeforeUnload()
+{
+    g_Host.unloadJudged = true;
+    Step("", Check::ThreadsLeft, kSettleMs * kMaxTrackedThreads);
+    const long long running = RunningLibraryThreads();
+    if (running == 0) {
+        Pass("", Check::ThreadsLeft, 0, "threads it started with CreateThread, _beginthreadex or _beginthread");
+        return true;
+    }
+    Result("", Check::ThreadsLeft, Verdict::Fail, &running,
+           "%lld of the threads it started still run when it is to be unloaded: it is left mapped under them",
+           running);
+    g_Host.threadsLeft = true;
+    return false;
+}
+
+void RunConfig(const char *name)
+{
+    const contract::Entry &entry = EntryNamed(name);
+    if (g_Host.library == nullptr || !g_Host.exports.Plain(name))
+        return;
+    const Check check = ChecksOf(entry).front();
+    Step(name, check, kCallLimitMs);
+    const DWORD start = GetTickCount();
+    if (check == Check::ConfigFill) {
+        const std::string &config = g_Host.options.configFile;
+        FindEntry<SH_CFG_FillBufferProc>(g_Host.library, name)(g_Host.installDir.c_str(),
+                                                               config.empty() ? nullptr : config.c_str());
+    } else {
+        FindEntry<SH_CFG_FreeBufferProc>(g_Host.library, name)();
+    }
+    Pass(name, check, Since(start));
+}
+
+void ReportStart(EntryRun &run, long long readyMs)
+{
+    const char *name = run.entry->name;
+    const DWORD timeoutMs = g_Host.options.readyTimeoutMs;
+    switch (run.start) {
+    case WorkerStart::Signalled:
+        if (run.returned && run.result == SHELL_ENTRY_FAILED && !run.signalledBeforeReturn)
+            Result(name, Check::Ready, Verdict::NotObservable, nullptr,
+                   "returned -1 before signalling: it failed to start, as the contract allows");
+        else
+            Pass(name, Check::Ready, readyMs);
+        break;
+    case WorkerStart::Ended:
+        if (run.returned)
+            Result(name, Check::Ready, Verdict::Fail, nullptr, "returned %d without signalling its ready event",
+                   run.result);
+        else
+            Result(name, Check::Ready, Verdict::Fail, nullptr, "ended without signalling its ready event");
+        break;
+    case WorkerStart::TimedOut:
+        Result(name, Check::Ready, Verdict::Fail, nullptr,
+               "not signalled within %lu ms: the shell's start-up would wait for ever", timeoutMs);
+        break;
+    case WorkerStart::NotStarted:
+        Result(name, Check::Ready, Verdict::NotObservable, nullptr, "the thread could not be started");
+        break;
+    }
+}
+
+void StartRun(Worker worker, const char *name)
+{
+    if (!g_Host.exports.Plain(name))
+        return;
+    EntryRun &run = RunOf(worker);
+    run.Reset(EntryNamed(name));
+    const DWORD timeoutMs = g_Host.options.readyTimeoutMs;
+    Step(name, Check::Ready, timeoutMs);
+    const DWORD start = GetTickCount();
+    switch (worker) {
+    case Worker::Startup: // the entry is the thread's own routine, as in the shell
+        run.start = StartWorkerThread(FindEntry<SS_StartupProc>(g_Host.library, name), run.worker, timeoutMs);
+        break;
+    case Worker::Service:
+        run.context.serviceMain = FindEntry<SS_MainProc>(g_Host.library, name);
+        run.context.serviceMainFlag = kServiceMainFlag;
+        run.start = StartWorkerThread(ServiceThread, run.worker, timeoutMs, &run.context);
+        break;
+    case Worker::Core:
+        run.context.corePath = g_Host.path.c_str();
+        run.context.search = g_Host.search;
+        run.context.installDir = g_Host.installDir.c_str();
+        run.start = StartWorkerThread(CoreThread, run.worker, timeoutMs, &run.context);
+        break;
+    }
+    const long long readyMs = Since(start);
+    if (run.threadId == 0)
+        run.threadId = run.worker.id;
+    ReportStart(run, readyMs);
+
+    // Without the SetEvent hook, a queue can only be looked for just after
+    // the signal: its absence then is a fault, its presence proves nothing.
+    if (run.Stoppable() && run.start == WorkerStart::Signalled && !SetEventHooked() && !run.returned &&
+        HasQueue(run.threadId) == 0)
+        run.queueAtSignal = 0;
+}
+
+void ReportSignals(const EntryRun &run)
+{
+    const char *name = run.entry->name;
+    const long long signals = run.signals;
+    if (!SetEventHooked())
+        Result(name, Check::SingleSignal, Verdict::NotObservable, nullptr,
+               "the library does not import SetEvent, so its signals cannot be counted");
+    else if (signals == 0)
+        Result(name, Check::SingleSignal, Verdict::NotObservable, nullptr, "never signalled");
+    else if (signals == 1)
+        Pass(name, Check::SingleSignal, signals);
+    else
+        Result(name, Check::SingleSignal, Verdict::Fail, &signals,
+               "signalled %lld times: a second signal may release the next component before it is up", signals);
+}
+
+void ReportQueueAndResult(const EntryRun &run)
+{
+    const char *name = run.entry->name;
+    if (run.queueAtSignal == 1)
+        Result(name, Check::QueueAtSignal, Verdict::Pass, nullptr, "");
+    else if (run.queueAtSignal == 0)
+        Result(name, Check::QueueAtSignal, Verdict::Fail, nullptr,
+               "no message queue when it signalled: the stop message cannot be posted to it "
+               "(call PeekMessage before SetEvent)");
+    else
+        Result(name, Check::QueueAtSignal, Verdict::NotObservable, nullptr,
+               SetEventHooked() ? "never signalled" : "the library does not import SetEvent");
+
+    if (!run.returned)
+        Result(name, Check::FailBeforeSignal, Verdict::NotObservable, nullptr, "never returned");
+    else if (run.result != SHELL_ENTRY_FAILED)
+        Result(name, Check::FailBeforeSignal, Verdict::Pass, nullptr, "returned %d", run.result);
+    else if (!run.signalledBeforeReturn)
+        Result(name, Check::FailBeforeSignal, Verdict::Pass, nullptr, "returned -1 before signalling");
+    else
+        Result(name, Check::FailBeforeSignal, Verdict::Fail, nullptr,
+               "returned -1 after signalling: -1 means a failure before the signal");
+}
+
+void StopRun(EntryRun &run)
+{
+    if (run.entry == nullptr)
+        return;
+    const char *name = run.entry->name;
+    if (!run.worker) {
+        Result(name, Check::Stop, Verdict::NotObservable, nullptr, "the thread was never started");
+    } else {
+        Step(name, Check::Stop, kStopWaitMs + kTerminateWaitMs);
+        const bool endedBefore = WaitForSingleObject(run.worker.get(), 0) == WAIT_OBJECT_0;
+        const DWORD start = GetTickCount();
+        const WorkerStopResult stop = StopWorkerThread(run.worker, run.Stoppable(), nullptr);
+        const long long stopMs = Since(start);
+        const char *ending = stop.outcome == WorkerStop::Terminated ? "terminated" : "could not be terminated";
+        if (stop.outcome == WorkerStop::Terminated || stop.outcome == WorkerStop::Unstoppable)
+            g_Host.terminated = true;
+        if (endedBefore)
+            Pass(name, Check::Stop, 0, run.Stoppable() ? "ended by itself before the stop message" : "ended by itself");
+        else if (stop.outcome == WorkerStop::Ended)
+            Pass(name, Check::Stop, stopMs);
+        else if (!run.Stoppable())
+            Result(name, Check::Stop, Verdict::Fail, nullptr,
+                   "did not end by itself within %lu ms of the shutdown (it gets no message); %s", kStopWaitMs,
+                   ending);
+        else if (!stop.stopPosted)
+            Result(name, Check::Stop, Verdict::Fail, nullptr,
+                   "the stop message could not be posted (no message queue); still running %lu ms later; %s",
+                   kStopWaitMs, ending);
+        else
+            Result(name, Check::Stop, Verdict::Fail, nullptr, "still running %lu ms after the stop message; %s",
+                   kStopWaitMs, ending);
+    }
+    ReportSignals(run);
+    if (run.Stoppable())
+        ReportQueueAndResult(run);
+    run.entry = nullptr;
+}
+
+// The library's unload, judged: a core on its thread was unloaded there (or
+// left mapped) when ShellMain returned; any other library is unloaded here.
+void Unload()
+{
+    if (!g_Host.coreOnItsThread && JudgeThreadsBeforeUnload()) {
+        Step("", Check::Unloaded, kCallLimitMs);
+        FreeLibrary(g_Host.library);
+    }
+    if (!g_Host.unloadJudged) {
+        const char *why = g_Host.base == nullptr ? "never loaded" : "its thread never reached the unload";
+        Result("", Check::ThreadsLeft, Verdict::NotObservable, nullptr, "%s", why);
+        Result("", Check::Unloaded, Verdict::NotObservable, nullptr, "%s", why);
+    } else if (g_Host.threadsLeft) {
+        Result("", Check::Unloaded, Verdict::NotObservable, nullptr, "left mapped: threads it started still run in it");
+    } else if (IsUnmapped(g_Host.base)) {
+        Result("", Check::Unloaded, Verdict::Pass, nullptr, "");
+    } else {
+        Result("", Check::Unloaded, Verdict::Fail, nullptr,
+               "still mapped after FreeLibrary: something holds a reference to it");
+    }
+}
+
+} // namespace
+
+void EntryRun::Reset(const contract::Entry &which)
+{
+    entry = &which;
+    threadId = 0;
+    signals = 0;
+    queueAtSignal = -1;
+    returned = 0;
+    result = 0;
+    signalledBeforeReturn = false;
+    loadError = ERROR_SUCCESS;
+    context = EntryContext{};
+    context.observer = this;
+}
+
+void EntryRun::Loaded(HMODULE library)
+{
+    if (!g_Host.coreOnItsThread)
+        return; // loaded and hooked on the main thread already
+    g_Host.base = library;
+    HookImports(library);
+}
+
+void EntryRun::LoadFailed(DWORD error)
+{
+    loadError = error;
+}
+
+void EntryRun::Entering()
+{
+    threadId = GetCurrentThreadId();
+}
+
+void EntryRun::Returned(int entryResult, bool signalled)
+{
+    signalledBeforeReturn = signalled;
+    result = entryResult;
+    InterlockedExchange(&returned, 1);
+}
+
+bool EntryRun::MayUnload()
+{
+    return !g_Host.coreOnItsThread || JudgeThreadsBeforeUnload();
+}
+
+bool RunLibrary(DWORD &error)
+{
+    Step("", Check::Export, kCallLimitMs);
+    if (!ReadExports(g_Host.path, g_Host.exports, error))
+        return false;
+    const Exports &exports = g_Host.exports;
+    // The shell loads its core on the core thread, and every other library
+    // on its main thread.
+    g_Host.coreOnItsThread = exports.HasRole(contract::Role::Core) && !exports.HasRole(contract::Role::Config) &&
+                             !exports.HasRole(contract::Role::Services);
+    g_Host.library = nullptr;
+    g_Host.base = nullptr;
+    g_Host.unloadJudged = false;
+    if (!g_Host.coreOnItsThread) {
+        g_Host.library = LoadComponentLibrary(g_Host.path.c_str(), g_Host.search);
+        if (g_Host.library == nullptr) {
+            error = GetLastError();
+            return false;
+        }
+        g_Host.base = g_Host.library;
+        HookImports(g_Host.library);
+    }
+    PlanAndCheckExports(exports);
+
+    // The shell's order: configuration, startup, service, core; stopped core,
+    // startup, service. The forced startup entry, which the shell runs
+    // instead of the normal one with -s1, runs after them on its own.
+    RunConfig(contract::kFillBuffer);
+    for (Worker worker : contract::kStartOrder)
+        StartRun(worker, StartEntryOf(worker));
+    for (Worker worker : contract::kStopOrder)
+        StopRun(RunOf(worker));
+    StartRun(Worker::Startup, contract::kForceStartup);
+    StopRun(g_Host.startup);
+    RunConfig(contract::kFreeBuffer);
+    if (g_Host.core.loadError != ERROR_SUCCESS) {
+        error = g_Host.core.loadError;
+        return false;
+    }
+    Unload();
+    return true;
+}
