@@ -2,6 +2,8 @@
 
 #include "modutil.h"
 
+#include "ScopeExit.h"
+
 #include <array>
 #include <cstring>
 #include <stdarg.h>
@@ -46,47 +48,6 @@ private:
     HDC dc_ = nullptr;
     HBITMAP bitmap_ = nullptr;
     HGDIOBJ previous_ = nullptr;
-};
-
-// Sets a DC's background colour for its lifetime, then puts the old one back.
-class BackgroundColour {
-public:
-    BackgroundColour(HDC dc, COLORREF colour) : dc_(dc), previous_(SetBkColor(dc, colour)) {}
-    BackgroundColour(const BackgroundColour &) = delete;
-    BackgroundColour &operator=(const BackgroundColour &) = delete;
-    ~BackgroundColour()
-    {
-        if (previous_ != CLR_INVALID)
-            SetBkColor(dc_, previous_);
-    }
-
-private:
-    HDC dc_;
-    COLORREF previous_;
-};
-
-// Selects a palette into a DC (not forced to the background) and realizes
-// it; puts the DC's previous palette back on destruction. Selects nothing for
-// a null palette.
-class PaletteSelection {
-public:
-    PaletteSelection(HDC dc, HPALETTE palette)
-        : dc_(dc), previous_(palette != nullptr ? SelectPalette(dc, palette, FALSE) : nullptr)
-    {
-        if (previous_ != nullptr)
-            RealizePalette(dc_);
-    }
-    PaletteSelection(const PaletteSelection &) = delete;
-    PaletteSelection &operator=(const PaletteSelection &) = delete;
-    ~PaletteSelection()
-    {
-        if (previous_ != nullptr)
-            SelectPalette(dc_, previous_, FALSE);
-    }
-
-private:
-    HDC dc_;
-    HPALETTE previous_;
 };
 
 // The palette selected into dc, or null for the stock default palette.
@@ -142,7 +103,11 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
     // Colour-to-monochrome turns the source's background colour into 1.
     bool ok;
     {
-        const BackgroundColour keyAsBackground(source, transparent);
+        const COLORREF previousBackground = SetBkColor(source, transparent);
+        const ScopeExit restoreBackground([source, previousBackground] {
+            if (previousBackground != CLR_INVALID)
+                SetBkColor(source, previousBackground);
+        });
         // Set a second time on purpose: the routine sets the mask's stretch
         // mode both when the DC is made and right before this stretch.
         SetStretchBltMode(mask.Dc(), COLORONCOLOR);
@@ -156,7 +121,18 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
     ok &= BitBlt(image.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, SRCCOPY) != FALSE;
     mask.Release();
 
-    const PaletteSelection destinationPalette(image.Dc(), SelectedPalette(dest));
+    // The destination's palette, if it has one, selected (not forced to the
+    // background) and realized in the image DC; the previous one put back.
+    const HPALETTE destinationPalette = SelectedPalette(dest);
+    const HPALETTE previousPalette =
+        destinationPalette != nullptr ? SelectPalette(image.Dc(), destinationPalette, FALSE) : nullptr;
+    if (previousPalette != nullptr)
+        RealizePalette(image.Dc());
+    const HDC imageDc = image.Dc();
+    const ScopeExit restorePalette([imageDc, previousPalette] {
+        if (previousPalette != nullptr)
+            SelectPalette(imageDc, previousPalette, FALSE);
+    });
 
     // Source where opaque, then the old destination into the black holes.
     SetStretchBltMode(image.Dc(), COLORONCOLOR);

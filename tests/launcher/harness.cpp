@@ -233,4 +233,32 @@ bool Answer(const char *caption, int button, DWORD timeoutMs)
     return box != nullptr;
 }
 
+BoxAnswerer::BoxAnswerer(const char *caption, int button)
+    : thread_([this, caption, button] {
+          while (!stop_) {
+              if (HWND box = FindWindowA(nullptr, caption)) {
+                  texts_.push_back(MessageBoxText(box));
+                  Press(box, button);
+                  while (IsWindow(box))
+                      Sleep(5);
+              }
+              Sleep(10);
+          }
+      })
+{
+}
+
+std::vector<std::string> BoxAnswerer::Texts()
+{
+    Stop();
+    return texts_;
+}
+
+void BoxAnswerer::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
 } // namespace harness

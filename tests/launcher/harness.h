@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,5 +70,24 @@ std::string MessageBoxText(HWND box);
 void Press(HWND box, int button);
 // Presses the button of the box with that caption if one shows up in time.
 bool Answer(const char *caption, int button, DWORD timeoutMs);
+
+// Answers every box with the caption, from a thread of its own, by pressing
+// `button`, and keeps each box's text.
+class BoxAnswerer {
+public:
+    BoxAnswerer(const char *caption, int button);
+    ~BoxAnswerer() { Stop(); }
+    BoxAnswerer(const BoxAnswerer &) = delete;
+    BoxAnswerer &operator=(const BoxAnswerer &) = delete;
+    // Stops answering; the texts of the boxes answered so far.
+    std::vector<std::string> Texts();
+
+private:
+    void Stop();
+
+    std::atomic<bool> stop_{false};
+    std::vector<std::string> texts_;
+    std::thread thread_;
+};
 
 } // namespace harness

@@ -5,6 +5,8 @@
 #include "LaunchSettings.h"
 #include "components.h"
 #include "harness.h"
+
+#include "counts.h"
 #include "lifecycle.h"
 
 #include <gtest/gtest.h>
@@ -16,16 +18,10 @@ using namespace harness;
 
 namespace {
 
-// Wine does not report GetProcessHandleCount; count the valid handle values.
-size_t CountOpenHandles()
+// The process's kernel handles, counted as the system or Wine allows.
+long long CountOpenHandles()
 {
-    size_t count = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-        DWORD flags;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
-    }
-    return count;
+    return ChooseHandleCounter().count();
 }
 
 void ExpectNothingHeld()
@@ -51,7 +47,7 @@ TEST(InProcess, FullRunReleasesEverything)
     EXPECT_EQ(LauncherMain(commandLine.c_str()), 0); // warms up what the runtime keeps
     ExpectNothingHeld();
 
-    const size_t before = CountOpenHandles();
+    const long long before = CountOpenHandles();
     EXPECT_EQ(LauncherMain(commandLine.c_str()), 0);
     EXPECT_EQ(CountOpenHandles(), before);
     ExpectNothingHeld();
@@ -64,7 +60,7 @@ TEST(InProcess, FullRunReleasesEverything)
 
 TEST(InProcess, ReleasingTwiceIsHarmless)
 {
-    const size_t before = CountOpenHandles();
+    const long long before = CountOpenHandles();
     const std::string commandLine = "launcher.exe -m1 -f" + ProgramDir() + "\\config.dll";
     ASSERT_TRUE(CheckSingleInstance(commandLine.c_str()));
     EXPECT_NE(g_Settings.InstallDir, nullptr);

@@ -2,15 +2,17 @@
 // the formatted message box, found, read and answered by a second thread.
 
 #include "DibSurface.h"
+#include "counts.h"
+#include "harness.h"
 #include "modutil.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <string>
-#include <thread>
 #include <vector>
+
+using harness::BoxAnswerer;
 
 namespace {
 
@@ -137,24 +139,12 @@ TEST(TransparentStretchBlt, SizesThatCannotBeMadeDrawNothing)
     }
 }
 
-// How many more bitmaps the process can create: the same count before and
-// after many calls means the calls left no GDI object behind. (Wine does
-// not report GetGuiResources.)
-int GdiHeadroom()
-{
-    std::vector<HBITMAP> made;
-    while (HBITMAP b = CreateBitmap(1, 1, 1, 1, nullptr))
-        made.push_back(b);
-    for (HBITMAP b : made)
-        DeleteObject(b);
-    return static_cast<int>(made.size());
-}
-
 TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
 {
     DibSurface source(8, 8), dest(8, 8);
     source.Fill([](int x, int y) { return x == y ? kKey : Pattern(x, y); });
-    const int before = GdiHeadroom();
+    const Counter gdi = ChooseGdiCounter();
+    const long long before = gdi.count();
     int failures = 0;
     for (int i = 0; i < 2000; ++i)
         failures += MU_TransparentStretchBlt(dest.Dc(), 0, 0, 8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
@@ -163,48 +153,8 @@ TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
         failures += MU_TransparentStretchBlt(dest.Dc(), 0, 0, -8, 8, source.Dc(), 0, 0, 8, 8, kKey) == 0;
     }
     EXPECT_EQ(failures, 200);
-    EXPECT_EQ(GdiHeadroom(), before);
+    EXPECT_EQ(gdi.count(), before);
 }
-
-// Answers every box with the caption by pressing `button`, recording its text.
-class BoxAnswerer {
-public:
-    BoxAnswerer(const char *caption, int button)
-        : thread_([this, caption, button] {
-              while (!stop_) {
-                  if (HWND box = FindWindowA(nullptr, caption)) {
-                      char text[4096] = "";
-                      GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
-                      texts_.push_back(text);
-                      SendMessageA(GetDlgItem(box, button), BM_CLICK, 0, 0);
-                      while (IsWindow(box))
-                          Sleep(5);
-                  }
-                  Sleep(10);
-              }
-          })
-    {
-    }
-    ~BoxAnswerer() { Stop(); }
-    // Stops answering; the texts of the boxes answered so far.
-    std::vector<std::string> Texts()
-    {
-        Stop();
-        return texts_;
-    }
-
-private:
-    void Stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-    std::atomic<bool> stop_{false};
-    std::vector<std::string> texts_;
-    std::thread thread_;
-};
 
 TEST(MessageBoxPrintf, ShowsTheFormattedTextAndReturnsTheAnswer)
 {
