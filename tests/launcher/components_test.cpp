@@ -143,19 +143,32 @@ TEST(Components, StartOrderHoldsAgainstLateSignals)
 {
     // A second signal, or a signal and then -1 (after which the launcher
     // signals too), comes while the next component is starting: it must not
-    // release the main thread before that component has signalled.
+    // release the main thread before that component has signalled. The test
+    // opens each gate in turn, so the order never rests on the clock.
     const struct {
         const char *name, *scenario;
+        const char *lateWhen, *nextWhen; // journal lines opening gate_late, then gate_next
         std::vector<std::string> order;
     } cases[] = {
-        {"signal_twice", "[SS_RunStartup]\nmode=twice\ndelay=100\n[SS_Main]\nsignal_delay=600\n",
+        {"signal_twice", "[SS_RunStartup]\nmode=twice\nend_gate=gate_late\n[SS_Main]\nsignal_gate=gate_next\n",
+         "auxhost SS_Main flag=1", "auxhost signalled-again SS_RunStartup",
          {"auxhost signalled-again SS_RunStartup", "auxhost signalled SS_Main", "modcore load"}},
-        {"signal_then_fail", "[SS_Main]\nmode=return\ndelay=100\nexit=-1\n[ShellMain]\nsignal_delay=600\n",
+        {"signal_then_fail",
+         "[SS_Main]\nmode=return\nend_gate=gate_late\nexit=-1\n[ShellMain]\nsignal_gate=gate_next\n",
+         "modcore enter ShellMain mode=run", "auxhost return SS_Main -1",
          {"auxhost return SS_Main -1", "modcore signalled ShellMain", "auxhost unload"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ExpectInOrder(RunToQuit(MakeFullInstall(c.name, c.scenario)), c.order);
+        const std::string dir = MakeFullInstall(c.name, c.scenario);
+        Gate late("gate_late"), next("gate_next");
+        Launcher shell(dir);
+        EXPECT_TRUE(late.OpenAfter(dir, c.lateWhen, kTimeout));
+        EXPECT_TRUE(next.OpenAfter(dir, c.nextWhen, kTimeout));
+        EXPECT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+        EXPECT_TRUE(shell.Quit());
+        EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+        ExpectInOrder(ReadJournal(dir), c.order);
     }
 }
 
@@ -270,15 +283,18 @@ TEST(Components, ServicesUnloadedOnceWhenBothThreadsEnd)
     const struct {
         const char *name, *scenario, *first, *second;
     } cases[] = {
-        {"services_startup_first", "[SS_Main]\nmode=return\ndelay=300\n", "auxhost return SS_RunStartup 0",
-         "auxhost return SS_Main 0"},
-        {"services_service_first", "[SS_Main]\nmode=return\ndelay=100\n[SS_RunStartup]\ndelay=600\n",
+        // The second to end waits on gate_second until the first has ended.
+        {"services_startup_first", "[SS_Main]\nmode=return\nend_gate=gate_second\n",
+         "auxhost return SS_RunStartup 0", "auxhost return SS_Main 0"},
+        {"services_service_first", "[SS_Main]\nmode=return\n[SS_RunStartup]\nend_gate=gate_second\n",
          "auxhost return SS_Main 0", "auxhost return SS_RunStartup 0"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dir = MakeFullInstall(c.name, c.scenario);
+        Gate second("gate_second");
         Launcher shell(dir);
+        EXPECT_TRUE(second.OpenAfter(dir, c.first, kTimeout));
         ASSERT_TRUE(WaitForJournal(dir, "auxhost unload", kTimeout));
         EXPECT_TRUE(shell.Running());
         ASSERT_TRUE(shell.Quit());
@@ -326,8 +342,10 @@ TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
 TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
 {
     constexpr char kCaption[] = "Brevant - Notice!";
+    // The startup entry runs on until the test opens its gate, with the notice up.
     const std::string dir = MakeFullInstall("components_slow_startup",
-                                            "[SS_RunStartup]\nmode=ignore\ndelay=11000\nexit=3\n");
+                                            "[SS_RunStartup]\nmode=ignore\nend_gate=gate_late\nexit=3\n");
+    Gate late("gate_late");
     Launcher shell(dir);
     ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
     ASSERT_TRUE(shell.Quit());
@@ -336,6 +354,7 @@ TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "The Startup thread is being forcefully terminated.\n\n"
                                    "Please notify the Brevant dev-team of this occurrence!");
+    late.Open();
     ASSERT_TRUE(WaitForJournal(dir, "auxhost return SS_RunStartup 3", kTimeout));
     Press(box, IDOK);
     EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);

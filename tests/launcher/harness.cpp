@@ -233,6 +233,15 @@ bool Answer(const char *caption, int button, DWORD timeoutMs)
     return box != nullptr;
 }
 
+bool Gate::OpenAfter(const std::string &dir, const std::string &line, DWORD timeoutMs)
+{
+    constexpr DWORD kMomentMs = 200;
+    const bool seen = WaitForJournal(dir, line, timeoutMs);
+    Sleep(kMomentMs);
+    Open();
+    return seen;
+}
+
 BoxAnswerer::BoxAnswerer(const char *caption, int button)
     : thread_([this, caption, button] {
           while (!stop_) {

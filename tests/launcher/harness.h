@@ -62,6 +62,23 @@ std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitC
 // Waits until the named event exists and is signalled.
 bool WaitForNamedEvent(const char *name, DWORD timeoutMs);
 
+// A named event a stand-in component waits on (its signal_gate or end_gate),
+// made before the launcher starts and set by the test when it decides.
+class Gate {
+public:
+    explicit Gate(const char *name) : event_(CreateEventA(nullptr, TRUE, FALSE, name)) {}
+    ~Gate() { CloseHandle(event_); }
+    Gate(const Gate &) = delete;
+    Gate &operator=(const Gate &) = delete;
+    void Open() { SetEvent(event_); }
+    // Opens the gate once `line` is in dir's journal and a moment has passed,
+    // so that a fault racing that line would show in the order.
+    bool OpenAfter(const std::string &dir, const std::string &line, DWORD timeoutMs);
+
+private:
+    HANDLE event_;
+};
+
 // A top-level window (message box) with that caption, or null after timeoutMs.
 HWND WaitForWindow(const char *caption, DWORD timeoutMs);
 // The text of a message box.

@@ -25,13 +25,22 @@ bool CoreIsUp(const std::string &dir)
 TEST(Lifecycle, SetsBothEventsAndEndsOnQuit)
 {
     HANDLE logon = CreateEventA(nullptr, TRUE, FALSE, "msgina: ShellReadyEvent");
-    const std::string dir = MakeFullInstall("lifecycle_run");
+    const std::string dir = MakeFullInstall("lifecycle_run", "[ShellMain]\nsignal_gate=gate_core\n");
+    Gate core("gate_core");
     Launcher shell(dir);
     ASSERT_TRUE(shell.Started());
 
     EXPECT_EQ(WaitForSingleObject(logon, kTimeout), WAIT_OBJECT_0);
+    // Ready only once the last component, the core, has signalled: not while
+    // it is held at its gate.
+    ASSERT_TRUE(WaitForJournal(dir, "modcore enter ShellMain mode=run", kTimeout));
+    Sleep(200);
+    HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent");
+    EXPECT_TRUE(ready == nullptr || WaitForSingleObject(ready, 0) == WAIT_TIMEOUT);
+    if (ready != nullptr)
+        CloseHandle(ready);
+    core.Open();
     ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
-    // Ready only once the last component, the core, has signalled.
     EXPECT_GE(IndexOf(ReadJournal(dir), "modcore signalled ShellMain"), 0);
     EXPECT_TRUE(shell.Running());
 
