@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
-# lint.sh CLANG_TIDY BUILD_DIR: runs clang-tidy, configured by .clang-tidy,
-# over every project source of a host build (from its compile_commands.json;
-# GoogleTest's own sources left out). Any finding fails.
+# lint.sh CLANG_TIDY BUILD_DIR [TRIPLE]: runs clang-tidy, configured by
+# .clang-tidy, over every project source of a host build (from its
+# compile_commands.json; GoogleTest's own sources left out). With the MinGW
+# TRIPLE of a Windows build: over the product's sources (launcher, hosting,
+# componentcheck, shellctl, modutil), parsed for that target. Any finding fails.
 set -euo pipefail
-tidy=$1 build=$2
+tidy=$1 build=$2 triple=${3:-}
+extra=()
+filter='.'
+if [ -n "$triple" ]; then
+  extra=(--extra-arg=--target="$triple")
+  # clang does not find MinGW's C++ headers by itself: take them from its g++.
+  while read -r dir; do
+    extra+=(--extra-arg=-isystem"$dir")
+  done < <(echo | "$triple-g++-posix" -xc++ -E -v - 2>&1 |
+           sed -n '/#include <...> search starts here:/,/End of search list./p' | grep '/c++' | sed 's/^ *//')
+  filter="^$(cd "$(dirname "$0")/.." && pwd)/(launcher|hosting|componentcheck|shellctl|modutil|common)/"
+fi
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
-                       grep -v '/googletest/' | sort -u)
+                       grep -v '/googletest/' | grep -E "$filter" | grep -v '\.rc$' | sort -u)
 [ ${#sources[@]} -gt 0 ] || { echo "no sources in $build/compile_commands.json"; exit 1; }
 status=0
-output=$("$tidy" -p "$build" --quiet "${sources[@]}" 2>&1) || status=$?
+output=$("$tidy" -p "$build" --quiet "${extra[@]}" "${sources[@]}" 2>&1) || status=$?
 grep -v ' warnings generated\.$' <<<"$output" || true
 exit $status
