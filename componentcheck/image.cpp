@@ -39,11 +39,6 @@ std::vector<std::string> ExportNames(HMODULE module)
     return names;
 }
 
-SIZE_T ImageSize(HMODULE module)
-{
-    return Headers(module)->OptionalHeader.SizeOfImage;
-}
-
 void *PatchImport(HMODULE module, const char *function, void *replacement)
 {
     void *original = nullptr;

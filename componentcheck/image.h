@@ -9,9 +9,6 @@
 // The names the library exports.
 std::vector<std::string> ExportNames(HMODULE module);
 
-// The image's size in memory.
-SIZE_T ImageSize(HMODULE module);
-
 // Points every slot of the library's import address table that imports
 // `function` by name at replacement. Returns what the first slot held (the
 // function the library would have called), or null when it imports no such

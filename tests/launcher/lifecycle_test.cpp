@@ -25,7 +25,8 @@ bool CoreIsUp(const std::string &dir)
 TEST(Lifecycle, SetsBothEventsAndEndsOnQuit)
 {
     HANDLE logon = CreateEventA(nullptr, TRUE, FALSE, "msgina: ShellReadyEvent");
-    const std::string dir = MakeFullInstall("lifecycle_run", "[ShellMain]\nsignal_gate=gate_core\n");
+    // The core signals only on the thread that loaded it, as the contract says.
+    const std::string dir = MakeFullInstall("lifecycle_run", "[ShellMain]\nsignal_gate=gate_core\nsame_thread=1\n");
     Gate core("gate_core");
     Launcher shell(dir);
     ASSERT_TRUE(shell.Started());
