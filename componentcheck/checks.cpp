@@ -7,6 +7,7 @@ const char *VerdictName(Verdict verdict)
     switch (verdict) {
     case Verdict::Pass: return "pass";
     case Verdict::Fail: return "fail";
+    case Verdict::Warn: return "warn";
     case Verdict::NotObservable: break;
     }
     return "not-observable";

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-enum class Verdict { Pass, Fail, NotObservable };
+// Warn: a sibling entry is missing, which the shell skips; it fails nothing.
+enum class Verdict { Pass, Fail, Warn, NotObservable };
 
-// "pass", "fail" or "not-observable".
+// "pass", "fail", "warn" or "not-observable".
 const char *VerdictName(Verdict verdict);
 
 // Every check. A new one is a row of kChecks, a line in the checks of its

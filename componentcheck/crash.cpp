@@ -88,8 +88,5 @@ std::string SystemMessage(DWORD error, const std::string &path)
     const size_t insert = message.find("%1");
     if (insert != std::string::npos)
         message.replace(insert, 2, path);
-    if (error == ERROR_BAD_EXE_FORMAT)
-        message += sizeof(void *) == 4 ? " (a 64-bit library? use the 64-bit componentcheck)"
-                                       : " (a 32-bit library? use the 32-bit componentcheck)";
     return message + " (error " + std::to_string(error) + ")";
 }

@@ -86,7 +86,7 @@ int RunHost(const Options &options)
     DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
     g_Host.search = RestrictLibrarySearch();
     if (g_Host.search == LibrarySearch::NotRestricted || !RunLibrary(error)) {
-        Send({RecordKind::Unloadable, {}, 0, SystemMessage(error, path)});
+        Send({RecordKind::Unloadable, {}, 0, WhyUnloadable(path, error)});
         return kExitUnloadable;
     }
 

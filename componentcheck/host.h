@@ -108,3 +108,7 @@ bool RunLibrary(DWORD &error);
 LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers);
 // The system's text for an error code, on one line, with the file named.
 std::string SystemMessage(DWORD error, const std::string &path);
+
+// ---- Why it cannot be loaded (diagnose.cpp)
+// What is wrong with the file or what it needs, for the load's error.
+std::string WhyUnloadable(const std::string &path, DWORD error);

@@ -39,6 +39,18 @@ std::vector<std::string> ExportNames(HMODULE module)
     return names;
 }
 
+std::vector<std::string> ImportNames(HMODULE module)
+{
+    std::vector<std::string> names;
+    const IMAGE_DATA_DIRECTORY &directory = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
+    if (directory.VirtualAddress == 0)
+        return names;
+    for (auto library = At<const IMAGE_IMPORT_DESCRIPTOR>(module, directory.VirtualAddress); library->Name != 0;
+         ++library)
+        names.emplace_back(At<const char>(module, library->Name));
+    return names;
+}
+
 void *PatchImport(HMODULE module, const char *function, void *replacement)
 {
     void *original = nullptr;

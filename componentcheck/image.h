@@ -1,4 +1,4 @@
-// Reading and patching the image of a loaded library.
+// Reading and patching the image of a loaded (or image-mapped) library.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,9 @@
 
 // The names the library exports.
 std::vector<std::string> ExportNames(HMODULE module);
+
+// The names of the libraries it imports from.
+std::vector<std::string> ImportNames(HMODULE module);
 
 // Points every slot of the library's import address table that imports
 // `function` by name at replacement. Returns what the first slot held (the

@@ -22,9 +22,10 @@ constexpr char kUsage[] =
     "  --install-dir <dir>   installation directory handed to the entries\n"
     "                        (default: the library's own directory)\n"
     "  --json                print the results as one JSON array\n"
+    "  --help, --version\n"
     "\n"
-    "Exit code: 0 when no check failed, 1 when one did, 2 for bad usage or a\n"
-    "library that cannot be loaded at all.\n";
+    "Exit code: 0 when no check failed (a warning fails nothing), 1 when one\n"
+    "did, 2 for bad usage or a library that cannot be loaded at all.\n";
 
 int Usage(const char *problem)
 {
@@ -50,8 +51,11 @@ int main(int argc, char **argv)
         const char *arg = argv[i];
         const bool hasValue = i + 1 < argc;
         unsigned long long number = 0;
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "/?") == 0) {
             fputs(kUsage, stdout);
+            return 0;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("componentcheck %s\n", PROJECT_VERSION);
             return 0;
         } else if (strcmp(arg, "--json") == 0) {
             options.json = true;
@@ -71,7 +75,7 @@ int main(int argc, char **argv)
             if (!hasValue || !ParseNumber(argv[++i], number))
                 return Usage("--host needs a handle");
             options.report = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(number));
-        } else if (arg[0] == '-' && arg[1] == '-') {
+        } else if (arg[0] == '-' || arg[0] == '/') { // never taken for a library's name
             return Usage((std::string("unknown option ") + arg).c_str());
         } else {
             options.libraries.emplace_back(arg);

@@ -26,13 +26,14 @@ std::string Value(const CheckResult &row)
 void PrintTable(const std::vector<LibraryReport> &reports)
 {
     for (const auto &report : reports) {
-        int counts[3] = {};
+        int counts[4] = {}; // by verdict, in its order
         printf("%s\n", report.library.c_str());
         printf("  %-18s %-19s %-15s %8s  %s\n", "ENTRY", "CHECK", "VERDICT", "VALUE", "DETAIL");
         for (const auto &row : report.rows) {
             ++counts[static_cast<int>(row.verdict)];
-            const char *verdict = row.verdict == Verdict::Pass ? "pass"
+            const char *verdict = row.verdict == Verdict::Pass   ? "pass"
                                   : row.verdict == Verdict::Fail ? "FAIL"
+                                  : row.verdict == Verdict::Warn ? "warn"
                                                                  : "not observable";
             char line[1024];
             int length = _snprintf(line, sizeof(line) - 1, "  %-18s %-19s %-15s %8s  %s",
@@ -43,7 +44,8 @@ void PrintTable(const std::vector<LibraryReport> &reports)
                 --length;
             printf("%.*s\n", length, line);
         }
-        printf("  %d passed, %d failed, %d not observable\n\n", counts[0], counts[1], counts[2]);
+        printf("  %d passed, %d failed, %d warnings, %d not observable\n\n", counts[0], counts[1], counts[2],
+               counts[3]);
     }
 }
 
@@ -85,10 +87,8 @@ int ExitCode(const std::vector<LibraryReport> &reports)
 {
     int exitCode = kExitPass;
     for (const auto &report : reports) {
-        if (report.unloadable) {
-            fprintf(stderr, "componentcheck: %s %s\n", report.library.c_str(), report.rows.front().detail.c_str());
-            exitCode = kExitUnloadable;
-        }
+        if (report.unloadable)
+            exitCode = kExitUnloadable; // said once, in its row
         const bool failed = std::any_of(report.rows.begin(), report.rows.end(),
                                         [](const CheckResult &row) { return row.verdict == Verdict::Fail; });
         if (failed && exitCode == kExitPass)

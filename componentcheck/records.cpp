@@ -37,7 +37,7 @@ std::vector<std::string> SplitFields(const std::string &line)
 
 bool DecodeVerdict(const std::string &name, Verdict &verdict)
 {
-    for (Verdict v : {Verdict::Pass, Verdict::Fail, Verdict::NotObservable}) {
+    for (Verdict v : {Verdict::Pass, Verdict::Fail, Verdict::Warn, Verdict::NotObservable}) {
         if (name == VerdictName(v)) {
             verdict = v;
             return true;

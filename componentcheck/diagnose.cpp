@@ -1,0 +1,110 @@
+// Why a library cannot be loaded, in words an author can act on: no such
+// file, not a Windows library, the other bitness, or the DLLs it needs that
+// the shell's library search would not find.
+
+#include "host.h"
+
+#include "ascii.h"
+#include "image.h"
+
+#include <set>
+
+namespace {
+
+constexpr WORD kThisMachine = sizeof(void *) == 4 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+
+std::string DirectoryOf(const std::string &path)
+{
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool Exists(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The machine of a PE file; 0 with the reason in why when it is none.
+WORD MachineOf(const std::string &path, std::string &why)
+{
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    IMAGE_DOS_HEADER dos{};
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr) || read < sizeof(WORD) ||
+        dos.e_magic != IMAGE_DOS_SIGNATURE) {
+        why = "not a Windows library: the file has no PE header (a text file, or another kind of file?)";
+        return 0;
+    }
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER header;
+    } nt{};
+    if (read < sizeof(dos) || SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file.get(), &nt, sizeof(nt), &read, nullptr) || read < sizeof(nt)) {
+        why = "a truncated file: its PE header is cut off";
+        return 0;
+    }
+    if (nt.signature != IMAGE_NT_SIGNATURE) {
+        why = "not a Windows library: the file has no PE header";
+        return 0;
+    }
+    return nt.header.Machine;
+}
+
+// Walks the imports of the library (and of the DLLs found beside it) with the
+// shell's search: the library's directory, the application's, the system's.
+void FindMissing(const std::string &path, const std::string &libraryDir, std::set<std::string> &seen,
+                 std::vector<std::string> &missing)
+{
+    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr)
+        return;
+    constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
+    const auto names = ImportNames(reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags));
+    FreeLibrary(image);
+
+    char buffer[MAX_PATH];
+    const std::string systemDir(buffer, GetSystemDirectoryA(buffer, sizeof(buffer)));
+    const std::string appDir = DirectoryOf(std::string(buffer, GetModuleFileNameA(nullptr, buffer, sizeof(buffer))));
+    for (const std::string &name : names) {
+        std::string lower = name;
+        for (char &c : lower)
+            c = ascii::ToLower(c);
+        if (!seen.insert(lower).second || lower.rfind("api-ms-", 0) == 0 || lower.rfind("ext-ms-", 0) == 0)
+            continue; // api sets are the system's own
+        if (Exists(libraryDir + "\\" + name))
+            FindMissing(libraryDir + "\\" + name, libraryDir, seen, missing);
+        else if (!Exists(appDir + "\\" + name) && !Exists(systemDir + "\\" + name))
+            missing.push_back(name);
+    }
+}
+
+} // namespace
+
+std::string WhyUnloadable(const std::string &path, DWORD error)
+{
+    if (!Exists(path))
+        return "no such file: " + path;
+    std::string why;
+    const WORD machine = MachineOf(path, why);
+    if (machine == 0)
+        return why;
+    if (machine != kThisMachine)
+        return machine == IMAGE_FILE_MACHINE_AMD64 ? "a 64-bit library: use the 64-bit componentcheck"
+               : machine == IMAGE_FILE_MACHINE_I386 ? "a 32-bit library: use the 32-bit componentcheck"
+                                                    : "a library for another machine than this componentcheck's";
+    if (error == ERROR_MOD_NOT_FOUND) {
+        std::set<std::string> seen;
+        std::vector<std::string> missing;
+        FindMissing(path, DirectoryOf(path), seen, missing);
+        if (!missing.empty()) {
+            std::string list;
+            for (const auto &name : missing)
+                list += (list.empty() ? "" : ", ") + name;
+            return "needs " + list +
+                   ": not found beside it, in the application directory or the system directories";
+        }
+    }
+    return SystemMessage(error, path);
+}
