@@ -409,14 +409,28 @@ TEST(Components, ACrashLeavesADumpAndEndsWithItsCode)
     GetEnvironmentVariableA("LOCALAPPDATA", oldAppData, sizeof(oldAppData));
     const int windows = VisibleWindows();
 
+    // Ten older dumps of the launcher's, and one of another program's.
+    const std::string dumps = dir + "\\CrashDumps\\";
+    CreateDirectoryA(dumps.c_str(), nullptr);
+    for (int i = 1; i <= 11; ++i) {
+        const std::string name = i <= 10 ? "launcher.exe." + std::to_string(i) + ".dmp" : "other.exe.1.dmp";
+        HANDLE file = CreateFileA((dumps + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const FILETIME written{static_cast<DWORD>(i) * 100000000u, 30000000}; // 2011 and on, one apart
+        SetFileTime(file, nullptr, nullptr, &written);
+        CloseHandle(file);
+    }
     SetEnvironmentVariableA("LOCALAPPDATA", dir.c_str());
     {
         Launcher shell(dir);
         EXPECT_EQ(shell.WaitForExit(20000), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-        const std::string dump = dir + "\\CrashDumps\\launcher.exe." + std::to_string(shell.ProcessId()) + ".dmp";
+        const std::string dump = dumps + "launcher.exe." + std::to_string(shell.ProcessId()) + ".dmp";
         EXPECT_EQ(DumpExceptionCode(dump), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << dump;
         EXPECT_EQ(VisibleWindows(), windows); // no box left behind
     }
+    // The newest ten of its own are kept: the oldest went, the other program's stays.
+    EXPECT_EQ(GetFileAttributesA((dumps + "launcher.exe.1.dmp").c_str()), INVALID_FILE_ATTRIBUTES);
+    for (const char *kept : {"launcher.exe.2.dmp", "launcher.exe.10.dmp", "other.exe.1.dmp"})
+        EXPECT_NE(GetFileAttributesA((dumps + kept).c_str()), INVALID_FILE_ATTRIBUTES) << kept;
 
     // No crash: no dump, no file, no directory.
     SetEnvironmentVariableA("LOCALAPPDATA", quietDir.c_str());
