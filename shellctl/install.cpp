@@ -5,6 +5,7 @@
 #include "install.h"
 
 #include "UniqueHandle.h"
+#include "contract.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -176,8 +177,8 @@ bool SamePath(const std::string &a, const std::string &b)
 // beside this program, of the same bitness). Says why not.
 bool CheckInstallation(const std::string &dir, std::string &why)
 {
-    if (!FileExists(dir + "\\modcore.dll")) {
-        why = "no modcore.dll in " + dir + ": the shell would start no core";
+    if (!FileExists(dir + "\\" + contract::kCoreLibrary)) {
+        why = std::string("no ") + contract::kCoreLibrary + " in " + dir + ": the shell would start no core";
         return false;
     }
     const std::string checker = ProgramDir() + "\\componentcheck.exe";
@@ -186,7 +187,7 @@ bool CheckInstallation(const std::string &dir, std::string &why)
         return false;
     }
     std::string command = "\"" + checker + "\"";
-    for (const char *library : {"config.dll", "auxhost.dll", "modcore.dll"}) {
+    for (const char *library : {contract::kConfigLibrary, contract::kServicesLibrary, contract::kCoreLibrary}) {
         if (FileExists(dir + "\\" + library))
             command += " \"" + dir + "\\" + library + "\"";
     }
