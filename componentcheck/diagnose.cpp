@@ -19,6 +19,14 @@ std::string DirectoryOf(const std::string &path)
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+std::string InDirectory(const std::string &dir, const std::string &name)
+{
+    std::string path = dir;
+    path += '\\';
+    path += name;
+    return path;
+}
+
 bool Exists(const std::string &path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -73,9 +81,9 @@ void FindMissing(const std::string &path, const std::string &libraryDir, std::se
             c = ascii::ToLower(c);
         if (!seen.insert(lower).second || lower.rfind("api-ms-", 0) == 0 || lower.rfind("ext-ms-", 0) == 0)
             continue; // api sets are the system's own
-        if (Exists(libraryDir + "\\" + name))
-            FindMissing(libraryDir + "\\" + name, libraryDir, seen, missing);
-        else if (!Exists(appDir + "\\" + name) && !Exists(systemDir + "\\" + name))
+        if (Exists(InDirectory(libraryDir, name)))
+            FindMissing(InDirectory(libraryDir, name), libraryDir, seen, missing);
+        else if (!Exists(InDirectory(appDir, name)) && !Exists(InDirectory(systemDir, name)))
             missing.push_back(name);
     }
 }
