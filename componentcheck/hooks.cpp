@@ -133,7 +133,11 @@ uintptr_t __cdecl HookedBeginThread(void(__cdecl *start)(void *), unsigned stack
 template <typename Proc>
 void Hook(HMODULE library, const char *function, Proc replacement, Proc &real)
 {
-    real = reinterpret_cast<Proc>(PatchImport(library, function, reinterpret_cast<void *>(replacement)));
+    const auto found = reinterpret_cast<Proc>(PatchImport(library, function, reinterpret_cast<void *>(replacement)));
+    // A library that stayed mapped since the first run (pinned, say) still
+    // holds the hook: taken for the real function, it would call itself.
+    if (found != replacement)
+        real = found;
 }
 
 } // namespace
