@@ -5,6 +5,7 @@
 // the desktop window, waits for the core to end, and stops everything in
 // reverse order. It carries the launcher's application manifest.
 
+#include "contract.h"
 #include "shellcomponent.h"
 
 #include <process.h>
@@ -25,13 +26,13 @@ HMODULE Load(const char *name)
 
 unsigned __stdcall ServiceRoutine(void *ready)
 {
-    return reinterpret_cast<SS_MainProc>(reinterpret_cast<void *>(GetProcAddress(g_Services, "SS_Main")))(1, ready);
+    return reinterpret_cast<SS_MainProc>(reinterpret_cast<void *>(GetProcAddress(g_Services, contract::kServiceMain)))(1, ready);
 }
 
 unsigned __stdcall CoreRoutine(void *ready)
 {
-    HMODULE core = Load("modcore.dll");
-    const int result = reinterpret_cast<ShellMainProc>(reinterpret_cast<void *>(GetProcAddress(core, "ShellMain")))(g_Dir, ready);
+    HMODULE core = Load(contract::kCoreLibrary);
+    const int result = reinterpret_cast<ShellMainProc>(reinterpret_cast<void *>(GetProcAddress(core, contract::kShellMain)))(g_Dir, ready);
     FreeLibrary(core);
     return result;
 }
@@ -56,11 +57,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     HANDLE mutex = CreateMutexA(nullptr, FALSE, "ShellMutex");
     HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent");
 
-    HMODULE config = Load("config.dll");
-    reinterpret_cast<SH_CFG_FillBufferProc>(reinterpret_cast<void *>(GetProcAddress(config, "SH_CFG_FillBuffer")))(g_Dir, nullptr);
-    g_Services = Load("auxhost.dll");
+    HMODULE config = Load(contract::kConfigLibrary);
+    reinterpret_cast<SH_CFG_FillBufferProc>(reinterpret_cast<void *>(GetProcAddress(config, contract::kFillBuffer)))(g_Dir, nullptr);
+    g_Services = Load(contract::kServicesLibrary);
     unsigned startupId, serviceId, coreId;
-    HANDLE startup = Start(reinterpret_cast<SS_StartupProc>(reinterpret_cast<void *>(GetProcAddress(g_Services, "SS_RunStartup"))), &startupId);
+    HANDLE startup = Start(reinterpret_cast<SS_StartupProc>(reinterpret_cast<void *>(GetProcAddress(g_Services, contract::kRunStartup))), &startupId);
     HANDLE service = Start(ServiceRoutine, &serviceId);
     HANDLE core = Start(CoreRoutine, &coreId);
     SetEvent(shellReady);
@@ -74,7 +75,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     WaitForSingleObject(service, INFINITE);
     CloseHandle(service);
     FreeLibrary(g_Services);
-    reinterpret_cast<SH_CFG_FreeBufferProc>(reinterpret_cast<void *>(GetProcAddress(config, "SH_CFG_FreeBuffer")))();
+    reinterpret_cast<SH_CFG_FreeBufferProc>(reinterpret_cast<void *>(GetProcAddress(config, contract::kFreeBuffer)))();
     FreeLibrary(config);
     CloseHandle(shellReady);
     CloseHandle(mutex);
