@@ -11,7 +11,7 @@ build: packages
 	@for p in $(PRESETS); do scripts/build.sh $$p || exit 1; done
 
 run: packages
-	@scripts/run.sh $(ARGS)
+	@COMPONENTS="$(COMPONENTS)" READY_SECONDS="$(READY_SECONDS)" scripts/run.sh $(ARGS)
 
 stop:
 	@scripts/run.sh --stop

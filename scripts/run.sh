@@ -6,16 +6,23 @@
 # components narrate on the terminal; the sample core ends the shell after
 # CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
 # and stops every component in order.
-# run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit.
+#   COMPONENTS=dir  stages the component libraries (and any scenario.ini)
+#                   found there over the samples
+#   READY_SECONDS=n how long the shell may take to be ready (default 60)
+#                   before the script says which component holds it
+#   STOP_SECONDS=n  how long --stop and Ctrl+C wait before ending it (15)
+# run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit,
+# and ends any still running 15 s later (one held at start-up reads no
+# messages).
 # The shell is the 32-bit build; on a host that cannot run 32-bit programs,
 # the 64-bit one.
 set -eu
 cd "$(dirname "$0")/.."
-preset=win32
 export WINE32_STATUS WINE64_STATUS
 WINE32_STATUS=$(scripts/wine.sh status win32)
 WINE64_STATUS=$(scripts/wine.sh status win64)
-if [ "$WINE32_STATUS" != ok ]; then
+preset=${PRESET:-win32} # PRESET=win64 runs the 64-bit build on any host that can
+if [ -z "${PRESET:-}" ] && [ "$WINE32_STATUS" != ok ]; then
   preset=win64
   if [ "$WINE64_STATUS" != ok ]; then
     echo "[run] no build can run here: 32-bit: $WINE32_STATUS; 64-bit: $WINE64_STATUS" >&2
@@ -25,6 +32,8 @@ if [ "$WINE32_STATUS" != ok ]; then
 fi
 build=build/$preset
 wine=$build/wine-run
+stop_ms=$((${STOP_SECONDS:-15} * 1000))
+ready_seconds=${READY_SECONDS:-60}
 shellctl=$build/bin/shellctl.exe
 
 if [ "${1:-}" = --stop ]; then
@@ -33,7 +42,7 @@ if [ "${1:-}" = --stop ]; then
     echo "[run] no launcher.exe runs in this Wine prefix: nothing to stop"
     exit 0
   fi
-  exec "$wine" "$shellctl" quit
+  exec "$wine" "$shellctl" quit --force-after "$stop_ms"
 fi
 
 scripts/build.sh $preset launcher modutil componentcheck config auxhost modcore shellctl
@@ -41,6 +50,11 @@ install=$build/run
 rm -rf "$install"
 mkdir -p "$install"
 cp "$build"/bin/{launcher.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
+if [ -n "${COMPONENTS:-}" ]; then
+  echo "[run] components from $COMPONENTS"
+  cp "$COMPONENTS"/*.dll "$install/"
+  cp "$COMPONENTS"/*.ini "$install/" 2>/dev/null || true
+fi
 
 if [ ! -f "$build/wineprefix/.ready" ]; then
   echo "[run] preparing the Wine prefix (the first time: under a minute)"
@@ -56,7 +70,8 @@ fi
 
 # What an author sees first: whether the components keep the contract.
 echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
-(cd "$install" && "../../../$wine" componentcheck.exe config.dll auxhost.dll modcore.dll) ||
+(cd "$install" && "../../../$wine" componentcheck.exe --ready-timeout $((ready_seconds * 1000)) \
+                     config.dll auxhost.dll modcore.dll) ||
   echo "[run] componentcheck found faults; the shell starts all the same"
 
 echo "[run] $install/launcher.exe $*"
@@ -64,8 +79,8 @@ echo "[run] $install/launcher.exe $*"
 # only this script, which then asks the launcher to quit.
 setsid -w "$wine" "$install/launcher.exe" "$@" &
 launcher=$!
-trap '"$wine" "$shellctl" quit || true' INT TERM
-"$wine" "$shellctl" ready 60000 &
+trap '"$wine" "$shellctl" quit --force-after "$stop_ms" || true' INT TERM
+"$wine" "$shellctl" ready $((ready_seconds * 1000)) &
 watcher=$!
 
 # A trap cuts a wait short: wait until the launcher is gone, then take its status.

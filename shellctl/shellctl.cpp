@@ -6,31 +6,14 @@
 
 #include "MainThread.h"
 #include "UniqueHandle.h"
+#include "contract.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
-
-static int WaitReady(DWORD timeoutMs)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
-            const DWORD result = WaitForSingleObject(ready, timeoutMs);
-            CloseHandle(ready);
-            if (result == WAIT_OBJECT_0) {
-                printf("[run] shell ready: ShellIsReadyEvent set\n");
-                return 0;
-            }
-            return 1;
-        }
-        if (GetTickCount() - start > timeoutMs)
-            return 1;
-        Sleep(20);
-    }
-}
 
 // The process ids of every launcher.exe running.
 static std::vector<DWORD> Launchers()
@@ -49,13 +32,76 @@ static std::vector<DWORD> Launchers()
     return launchers;
 }
 
-static int QuitLaunchers()
+// The component a launcher is held by at start-up: the last one of the
+// start order that it has loaded (the one whose entry has not signalled).
+static std::string HeldBy(DWORD launcher)
 {
-    int posted = 0;
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, launcher));
+    bool loaded[3] = {};
+    const char *const libraries[3] = {contract::kConfigLibrary, contract::kServicesLibrary, contract::kCoreLibrary};
+    MODULEENTRY32 module;
+    module.dwSize = sizeof(module);
+    for (BOOL ok = snapshot && Module32First(snapshot.get(), &module); ok; ok = Module32Next(snapshot.get(), &module)) {
+        for (int i = 0; i < 3; ++i)
+            loaded[i] = loaded[i] || _stricmp(module.szModule, libraries[i]) == 0;
+    }
+    if (loaded[2])
+        return std::string(contract::kCoreLibrary) + ": " + contract::kShellMain + " has not signalled";
+    if (loaded[1])
+        return std::string(contract::kServicesLibrary) + ": " + contract::kRunStartup + " or " +
+               contract::kServiceMain + " has not signalled";
+    if (loaded[0])
+        return std::string(contract::kConfigLibrary) + ": " + contract::kFillBuffer + " has not returned";
+    return "none of its components is loaded yet";
+}
+
+static int WaitReady(DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    DWORD result = WAIT_TIMEOUT;
+    while (result != WAIT_OBJECT_0 && GetTickCount() - start <= timeoutMs) {
+        if (HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
+            result = WaitForSingleObject(ready, timeoutMs - (GetTickCount() - start));
+            CloseHandle(ready);
+        } else {
+            Sleep(20);
+        }
+    }
+    if (result == WAIT_OBJECT_0) {
+        printf("[run] shell ready: ShellIsReadyEvent set\n");
+        return 0;
+    }
+    // Start-up reads no messages while it waits: say who holds it, and the way out.
     for (DWORD launcher : Launchers())
+        printf("[run] the shell is not ready after %lu s: %s; componentcheck above says why (make stop ends it)\n",
+               timeoutMs / 1000, HeldBy(launcher).c_str());
+    return 1;
+}
+
+// Asks every launcher to quit; with forceAfterMs, ends those still running
+// that long after (one held at start-up reads no messages).
+static int QuitLaunchers(DWORD forceAfterMs)
+{
+    const std::vector<DWORD> launchers = Launchers();
+    if (launchers.empty()) {
+        printf("[run] no launcher.exe runs: nothing to stop\n");
+        return 0;
+    }
+    int posted = 0;
+    for (DWORD launcher : launchers)
         posted += PostThreadMessageA(MainThreadOf(launcher), WM_QUIT, 0, 0) ? 1 : 0;
     printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
-    return posted > 0 ? 0 : 1;
+    if (forceAfterMs == 0)
+        return posted > 0 ? 0 : 1;
+    for (DWORD launcher : launchers) {
+        const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, launcher));
+        if (process && WaitForSingleObject(process.get(), forceAfterMs) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+            printf("[run] launcher.exe (process %lu) did not quit within %lu s: ended it\n", launcher,
+                   forceAfterMs / 1000);
+        }
+    }
+    return 0;
 }
 
 static int Running()
@@ -73,7 +119,8 @@ constexpr char kUsageText[] =
     "  uninstall [--all-users]                puts back the shell that was set before install\n"
     "  status                                 which shell starts at the next log-on, and whether it is this one\n"
     "  running                                exit code 0 when a launcher.exe runs, else 1\n"
-    "  quit                                   asks every running launcher.exe to quit\n"
+    "  quit [--force-after ms]                asks every running launcher.exe to quit; ends those\n"
+    "                                         still running that long after\n"
     "  ready [ms]                             waits until the shell is ready (default 60000 ms)\n"
     "  --help, --version\n";
 
@@ -96,8 +143,14 @@ int main(int argc, char **argv)
     }
     if (Is(command, "ready"))
         return WaitReady(argc >= 3 ? strtoul(argv[2], nullptr, 10) : 60000);
-    if (Is(command, "quit"))
-        return QuitLaunchers();
+    if (Is(command, "quit")) {
+        if (argc == 2)
+            return QuitLaunchers(0);
+        if (argc == 4 && Is(argv[2], "--force-after"))
+            return QuitLaunchers(strtoul(argv[3], nullptr, 10));
+        fprintf(stderr, "%s", kUsageText);
+        return kUsage;
+    }
     if (Is(command, "running"))
         return Running();
     if (Is(command, "status") && argc == 2)
