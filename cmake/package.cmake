@@ -5,6 +5,8 @@
 #   lib/        libmodutil.dll.a (MinGW), modutil.lib (Microsoft's linker),
 #               cmake/modutil/ for find_package(modutil)
 #   toolchain/  the MinGW-w64 toolchain file these were built with
+#   sample/     the sample components with their CMakeLists.txt
+#   README.md   for authors: the contract, the checker, CMake and Visual Studio
 include(CMakePackageConfigHelpers)
 
 install(TARGETS launcher componentcheck shellctl RUNTIME DESTINATION bin)
@@ -15,6 +17,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/modutil/include/modutil.h
               ${PROJECT_SOURCE_DIR}/hosting/include/shellcomponent.h
         DESTINATION include)
 install(EXPORT modutilTargets NAMESPACE modutil:: DESTINATION lib/cmake/modutil)
+
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/sdk-README.md DESTINATION . RENAME README.md)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION sample)
 
 get_filename_component(SDK_TOOLCHAIN ${CMAKE_TOOLCHAIN_FILE} NAME)
 install(FILES ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake DESTINATION toolchain)

@@ -13,6 +13,11 @@ cp "$build/bin/fixtures/modcore.dll" "$components/"
 printf '[ShellMain]\nsignal_gate=gate_never_opened\n' >"$components/scenario.ini"
 export PRESET=$preset STOP_SECONDS=2
 output=$components/run.txt
+# A launcher the test before ended may take a moment to be gone.
+for _ in $(seq 100); do
+  "$build/wine-run" "$build/bin/shellctl.exe" running >/dev/null || break
+  sleep 0.1
+done
 
 COMPONENTS=$components READY_SECONDS=2 "$source/scripts/run.sh" >"$output" 2>&1 &
 run=$!

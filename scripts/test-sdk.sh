@@ -17,11 +17,13 @@ sdk=$work/dist/sdk-$preset
 toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
 for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
-         lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake; do
+         lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake README.md sample/CMakeLists.txt \
+         sample/modcore.cpp sample/modcore.def; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
-for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h lib/modutil.lib; do
+for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h lib/modutil.lib \
+         README.md sample/CMakeLists.txt; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
 done
 
@@ -41,8 +43,8 @@ configure "$mine" "$mine/build"
 "$source/scripts/check-pe.sh" "$objdump" "$mine/build/modcore.dll" KERNEL32.dll msvcrt.dll USER32.dll modutil.dll >/dev/null \
   || { echo "modcore.dll needs more than system DLLs and modutil.dll"; exit 1; }
 
-# The samples, with their own CMakeLists.txt.
-cp -r "$source/examples" "$work/samples"
+# The SDK's own samples, with their CMakeLists.txt.
+cp -r "$sdk/sample" "$work/samples"
 configure "$work/samples" "$work/samples/build"
 exports=$("$objdump" -p "$work/samples/build/auxhost.dll")
 for name in SS_Main SS_RunStartup SS_ForceStartup; do
