@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# test-run.sh BUILD_DIR: make run with a core that never signals must not
-# trap its user: the watcher says which component holds the start-up, make
+# test-run.sh BUILD_DIR: make run must not trap its user. With a core that
+# never signals, the watcher says which component holds the start-up, make
 # stop asks and then ends the launcher, and a second make stop finds nothing.
+# With a core that ignores the stop, the notice box is said on the terminal
+# and make stop answers it.
 set -eu
 build=$(realpath "$1")
 preset=$(basename "$build")
@@ -11,27 +13,44 @@ rm -rf "$components"
 mkdir -p "$components"
 cp "$build/bin/fixtures/modcore.dll" "$components/"
 printf '[ShellMain]\nsignal_gate=gate_never_opened\n' >"$components/scenario.ini"
-export PRESET=$preset STOP_SECONDS=2
+export PRESET=$preset
 output=$components/run.txt
-# A launcher the test before ended may take a moment to be gone.
-for _ in $(seq 100); do
-  "$build/wine-run" "$build/bin/shellctl.exe" running >/dev/null || break
-  sleep 0.1
-done
 
-COMPONENTS=$components READY_SECONDS=2 "$source/scripts/run.sh" >"$output" 2>&1 &
-run=$!
-said="the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
-for _ in $(seq 600); do
-  grep -qF "$said" "$output" && break
-  sleep 0.1
-done
-grep -qF "$said" "$output" || { cat "$output"; echo "no word of the held start-up"; kill $run; exit 1; }
+# Starts make run with the stand-in core's scenario; waits until run.txt says `said`.
+start() {
+  printf '%b' "$1" >"$components/scenario.ini"
+  # A launcher the test before ended may take a moment to be gone.
+  for _ in $(seq 100); do
+    "$build/wine-run" "$build/bin/shellctl.exe" running >/dev/null || break
+    sleep 0.1
+  done
+  COMPONENTS=$components READY_SECONDS=2 "$source/scripts/run.sh" >"$output" 2>&1 &
+  run=$!
+  for _ in $(seq 600); do
+    grep -qF "$2" "$output" && return 0
+    sleep 0.1
+  done
+  cat "$output"
+  echo "make run never said: $2"
+  kill $run
+  exit 1
+}
 
-stop=$("$source/scripts/run.sh" --stop)
-grep -q "did not quit within 2 s: ended it" <<<"$stop" || { echo "$stop"; echo "make stop did not end it"; exit 1; }
+expect() { # what, text, pattern
+  grep -qE "$3" <<<"$2" || { echo "$2"; echo "$1"; exit 1; }
+}
+
+start '[ShellMain]\nsignal_gate=gate_never_opened\n' \
+      "the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
+expect "make stop did not end it" "$(STOP_SECONDS=2 "$source/scripts/run.sh" --stop)" "did not quit within 2 s: ended it"
 wait $run || true
-grep -q "^\[run\] launcher.exe exited with code" "$output" || { cat "$output"; echo "make run did not end"; exit 1; }
-stop=$("$source/scripts/run.sh" --stop)
-grep -q "nothing to stop" <<<"$stop" || { echo "$stop"; echo "a second make stop did not say so"; exit 1; }
-echo "make run names the component that holds it; make stop ends it"
+expect "make run did not end" "$(cat "$output")" "^\[run\] launcher.exe exited with code"
+expect "a second make stop did not say so" "$("$source/scripts/run.sh" --stop)" "nothing to stop"
+
+start '[ShellMain]\nmode=ignore\ndelay=60000\n' "shell ready"
+expect "make stop did not answer the notice" "$(STOP_SECONDS=30 "$source/scripts/run.sh" --stop)" \
+       'answered the box "Brevant - Notice!"'
+wait $run || true
+expect "the notice was not said" "$(cat "$output")" \
+       'shows a box "Brevant - Notice!": The Tarvek Module System thread is being forcefully terminated'
+echo "make run says what holds it and every box; make stop answers a notice and ends what does not quit"

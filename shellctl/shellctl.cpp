@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ static std::vector<DWORD> Launchers()
     }
     return launchers;
 }
+
+constexpr DWORD kWatchMs = 200;
+constexpr char kDialogClass[] = "#32770"; // a message box's window class
+constexpr int kMessageTextId = 0xFFFF;   // its text's control
 
 // The component a launcher is held by at start-up: the last one of the
 // start order that it has loaded (the one whose entry has not signalled).
@@ -55,27 +60,78 @@ static std::string HeldBy(DWORD launcher)
     return "none of its components is loaded yet";
 }
 
+// The message boxes the launchers show: under Wine's null display nobody
+// sees them, so they are said on the terminal.
+struct BoxSearch {
+    std::vector<DWORD> launchers;
+    std::vector<HWND> boxes;
+};
+
+static BOOL CALLBACK CollectBox(HWND window, LPARAM context)
+{
+    auto &search = *reinterpret_cast<BoxSearch *>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char windowClass[16] = "";
+    GetClassNameA(window, windowClass, sizeof(windowClass));
+    for (DWORD launcher : search.launchers) {
+        if (process == launcher && IsWindowVisible(window) && strcmp(windowClass, kDialogClass) == 0)
+            search.boxes.push_back(window);
+    }
+    return TRUE;
+}
+
+static std::vector<HWND> LauncherBoxes()
+{
+    BoxSearch search{Launchers(), {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    return search.boxes;
+}
+
+// Says each box not said before, with how to answer it.
+static void SayNewBoxes(std::set<HWND> &said)
+{
+    for (HWND box : LauncherBoxes()) {
+        if (!said.insert(box).second)
+            continue;
+        char caption[256] = "", text[1024] = "";
+        GetWindowTextA(box, caption, sizeof(caption));
+        GetDlgItemTextA(box, kMessageTextId, text, sizeof(text));
+        for (char &c : text)
+            c = c == '\n' || c == '\r' ? ' ' : c;
+        printf("[run] launcher.exe shows a box \"%s\": %s (make stop answers it)\n", caption, text);
+    }
+}
+
+// Waits until the shell is ready, then watches its boxes until no launcher
+// runs; a shell not ready in time is said, with who holds it.
 static int WaitReady(DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
-    DWORD result = WAIT_TIMEOUT;
-    while (result != WAIT_OBJECT_0 && GetTickCount() - start <= timeoutMs) {
-        if (HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
-            result = WaitForSingleObject(ready, timeoutMs - (GetTickCount() - start));
-            CloseHandle(ready);
+    bool ready = false;
+    std::set<HWND> said;
+    while (!ready && GetTickCount() - start <= timeoutMs) {
+        if (HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
+            ready = WaitForSingleObject(event, kWatchMs) == WAIT_OBJECT_0;
+            CloseHandle(event);
         } else {
-            Sleep(20);
+            Sleep(kWatchMs);
         }
+        SayNewBoxes(said);
     }
-    if (result == WAIT_OBJECT_0) {
+    if (ready) {
         printf("[run] shell ready: ShellIsReadyEvent set\n");
-        return 0;
+    } else {
+        // Start-up reads no messages while it waits: say who holds it, and the way out.
+        for (DWORD launcher : Launchers())
+            printf("[run] the shell is not ready after %lu s: %s; componentcheck above says why (make stop ends it)\n",
+                   timeoutMs / 1000, HeldBy(launcher).c_str());
     }
-    // Start-up reads no messages while it waits: say who holds it, and the way out.
-    for (DWORD launcher : Launchers())
-        printf("[run] the shell is not ready after %lu s: %s; componentcheck above says why (make stop ends it)\n",
-               timeoutMs / 1000, HeldBy(launcher).c_str());
-    return 1;
+    while (!Launchers().empty()) {
+        SayNewBoxes(said);
+        Sleep(kWatchMs);
+    }
+    return ready ? 0 : 1;
 }
 
 // Asks every launcher to quit; with forceAfterMs, ends those still running
@@ -93,13 +149,24 @@ static int QuitLaunchers(DWORD forceAfterMs)
     printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
     if (forceAfterMs == 0)
         return posted > 0 ? 0 : 1;
-    for (DWORD launcher : launchers) {
-        const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, launcher));
-        if (process && WaitForSingleObject(process.get(), forceAfterMs) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 1);
+    // A notice box holds the stop until answered: answer it, then end what is still running.
+    const DWORD start = GetTickCount();
+    while (!Launchers().empty() && GetTickCount() - start < forceAfterMs) {
+        for (HWND box : LauncherBoxes()) {
+            if (HWND ok = GetDlgItem(box, IDOK)) {
+                char caption[256] = "";
+                GetWindowTextA(box, caption, sizeof(caption));
+                SendMessageA(ok, BM_CLICK, 0, 0);
+                printf("[run] answered the box \"%s\"\n", caption);
+            }
+        }
+        Sleep(kWatchMs);
+    }
+    for (DWORD launcher : Launchers()) {
+        const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, launcher));
+        if (process && TerminateProcess(process.get(), 1))
             printf("[run] launcher.exe (process %lu) did not quit within %lu s: ended it\n", launcher,
                    forceAfterMs / 1000);
-        }
     }
     return 0;
 }
