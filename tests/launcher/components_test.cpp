@@ -63,12 +63,21 @@ std::vector<std::string> RunToEnd(const std::string &dir, const std::string &swi
 TEST(Components, StartOneAfterAnotherAndStopInReverse)
 {
     // Each entry takes a while to signal: nothing may start before it has.
-    // The startup entry still runs at shutdown, watching for a stop message.
+    // The startup entry still runs at shutdown, watching for a stop message,
+    // until the test opens its gate once the core is unloaded.
     const std::string dir = MakeFullInstall("components_order",
                                             "[ShellMain]\nsignal_delay=150\n"
                                             "[SS_Main]\nsignal_delay=150\n"
-                                            "[SS_RunStartup]\nsignal_delay=150\ndelay=1500\n");
-    const auto journal = RunToQuit(dir);
+                                            "[SS_RunStartup]\nsignal_delay=150\nend_gate=gate_startup\n");
+    Gate startup("gate_startup");
+    {
+        Launcher shell(dir);
+        EXPECT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+        EXPECT_TRUE(shell.Quit());
+        EXPECT_TRUE(startup.OpenAfter(dir, "modcore unload", kTimeout));
+        EXPECT_EQ(shell.WaitForExit(kTimeout), 0u);
+    }
+    const auto journal = ReadJournal(dir);
     ExpectInOrder(journal, {
         "config load",
         "config FillBuffer dir=" + dir + " file=(null)",
