@@ -26,7 +26,7 @@ start() {
   done
   COMPONENTS=$components READY_SECONDS=2 "$source/scripts/run.sh" >"$output" 2>&1 &
   run=$!
-  for _ in $(seq 600); do
+  for _ in $(seq 1800); do # make run checks the components first: that takes a while under load
     grep -qF "$2" "$output" && return 0
     sleep 0.1
   done
