@@ -88,18 +88,24 @@ static std::vector<HWND> LauncherBoxes()
     return search.boxes;
 }
 
+// "Caption": text, on one line.
+static std::string BoxText(HWND box)
+{
+    char caption[256] = "", text[1024] = "";
+    GetWindowTextA(box, caption, sizeof(caption));
+    GetDlgItemTextA(box, kMessageTextId, text, sizeof(text));
+    for (char &c : text)
+        c = c == '\n' || c == '\r' ? ' ' : c;
+    return std::string("\"") + caption + "\": " + text;
+}
+
 // Says each box not said before, with how to answer it.
 static void SayNewBoxes(std::set<HWND> &said)
 {
     for (HWND box : LauncherBoxes()) {
         if (!said.insert(box).second)
             continue;
-        char caption[256] = "", text[1024] = "";
-        GetWindowTextA(box, caption, sizeof(caption));
-        GetDlgItemTextA(box, kMessageTextId, text, sizeof(text));
-        for (char &c : text)
-            c = c == '\n' || c == '\r' ? ' ' : c;
-        printf("[run] launcher.exe shows a box \"%s\": %s (make stop answers it)\n", caption, text);
+        printf("[run] launcher.exe shows a box %s (make stop answers it)\n", BoxText(box).c_str());
     }
 }
 
@@ -154,10 +160,9 @@ static int QuitLaunchers(DWORD forceAfterMs)
     while (!Launchers().empty() && GetTickCount() - start < forceAfterMs) {
         for (HWND box : LauncherBoxes()) {
             if (HWND ok = GetDlgItem(box, IDOK)) {
-                char caption[256] = "";
-                GetWindowTextA(box, caption, sizeof(caption));
+                const std::string said = BoxText(box);
                 SendMessageA(ok, BM_CLICK, 0, 0);
-                printf("[run] answered the box \"%s\"\n", caption);
+                printf("[run] answered the box %s\n", said.c_str());
             }
         }
         Sleep(kWatchMs);
