@@ -115,8 +115,9 @@ void StartRun(Worker worker, const char *name)
     Step(name, Check::Ready, timeoutMs);
     const DWORD start = GetTickCount();
     switch (worker) {
-    case Worker::Startup: // the entry is the thread's own routine, as in the shell
-        run.start = StartWorkerThread(FindEntry<SS_StartupProc>(g_Host.library, name), run.worker, timeoutMs);
+    case Worker::Startup:
+        run.context.startup = FindEntry<SS_StartupProc>(g_Host.library, name);
+        run.start = StartWorkerThread(StartupThread, run.worker, timeoutMs, &run.context);
         break;
     case Worker::Service:
         run.context.serviceMain = FindEntry<SS_MainProc>(g_Host.library, name);

@@ -67,8 +67,10 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
     void *argument = worker.ready.get();
     if (context != nullptr) {
         context->ready = worker.ready.get();
+        context->returned = 0;
         argument = context;
     }
+    worker.context = context;
     unsigned id = 0;
     worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, &id)));
     if (!worker.thread) {
@@ -83,9 +85,21 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
     return result == WAIT_OBJECT_0 + 1 ? WorkerStart::Ended : WorkerStart::TimedOut;
 }
 
+unsigned __stdcall StartupThread(void *argument)
+{
+    EntryContext &context = *static_cast<EntryContext *>(argument);
+    if (context.observer != nullptr)
+        context.observer->Entering();
+    const unsigned result = context.startup(context.ready);
+    if (context.observer != nullptr)
+        context.observer->Returned(static_cast<int>(result), IsSignalled(context.ready, 0));
+    InterlockedExchange(&context.returned, 1);
+    return result;
+}
+
 unsigned __stdcall ServiceThread(void *argument)
 {
-    const EntryContext &context = *static_cast<EntryContext *>(argument);
+    EntryContext &context = *static_cast<EntryContext *>(argument);
     int result = SHELL_ENTRY_FAILED;
     if (context.serviceMain != nullptr) {
         if (context.observer != nullptr)
@@ -94,12 +108,14 @@ unsigned __stdcall ServiceThread(void *argument)
         if (context.observer != nullptr)
             context.observer->Returned(result, IsSignalled(context.ready, 0));
     }
-    return FinishEntry(result, context.ready);
+    const unsigned exitCode = FinishEntry(result, context.ready);
+    InterlockedExchange(&context.returned, 1);
+    return exitCode;
 }
 
 unsigned __stdcall CoreThread(void *argument)
 {
-    const EntryContext &context = *static_cast<EntryContext *>(argument);
+    EntryContext &context = *static_cast<EntryContext *>(argument);
     EntryObserver *observer = context.observer;
     int result = SHELL_ENTRY_FAILED;
     {
@@ -121,7 +137,9 @@ unsigned __stdcall CoreThread(void *argument)
         if (core && observer != nullptr && !observer->MayUnload())
             core.release();
     }
-    return FinishEntry(result, context.ready);
+    const unsigned exitCode = FinishEntry(result, context.ready);
+    InterlockedExchange(&context.returned, 1);
+    return exitCode;
 }
 
 unsigned FinishEntry(int result, HANDLE ready)
@@ -145,9 +163,12 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Not
     } else {
         if (notice != nullptr)
             MessageBoxA(nullptr, notice->text, notice->caption, kNoticeStyle);
-        if (IsSignalled(worker.get(), 0))
+        // An entry that has returned leaves a thread that is only exiting:
+        // terminated now, its exit could leave the loader's lock held.
+        const bool returned = worker.context != nullptr && worker.context->returned != 0;
+        if (IsSignalled(worker.get(), returned ? kTerminateWaitMs : 0))
             stop.outcome = WorkerStop::EndedLate;
-        else if (TerminateThread(worker.get(), static_cast<DWORD>(SHELL_ENTRY_FAILED)) &&
+        else if (!returned && TerminateThread(worker.get(), static_cast<DWORD>(SHELL_ENTRY_FAILED)) &&
                  IsSignalled(worker.get(), kTerminateWaitMs))
             stop.outcome = WorkerStop::Terminated;
         else

@@ -38,10 +38,13 @@ Proc FindEntry(HMODULE library, const char *name)
 // open until the thread has ended and is reaped or stopped: an entry that
 // signals late or twice must never hit a handle value the system has since
 // given to the next thread's ready event.
+struct EntryContext;
+
 struct WorkerThread {
     UniqueHandle thread;
     UniqueHandle ready;
     DWORD id = 0;
+    const EntryContext *context = nullptr; // its routine's, which says when the entry has returned
 
     explicit operator bool() const { return static_cast<bool>(thread); }
     HANDLE get() const { return thread.get(); }
@@ -51,6 +54,7 @@ struct WorkerThread {
         thread.reset();
         ready.reset();
         id = 0;
+        context = nullptr;
     }
 };
 
@@ -75,9 +79,15 @@ protected:
     ~EntryObserver() = default;
 };
 
-// What ServiceThread and CoreThread are given; it outlives the thread.
+// What StartupThread, ServiceThread and CoreThread are given; it outlives
+// the thread.
 struct EntryContext {
     HANDLE ready = nullptr; // filled in by StartWorkerThread
+    // Set once the entry has returned: the thread is then only exiting, and
+    // is never terminated (its exit may hold the loader's lock).
+    volatile LONG returned = 0;
+    // The startup thread's entry, run as it is, with no -1 handling.
+    SS_StartupProc startup = nullptr;
     // The service thread's entry and its flag.
     SS_MainProc serviceMain = nullptr;
     int serviceMainFlag = 1;
@@ -88,8 +98,10 @@ struct EntryContext {
     EntryObserver *observer = nullptr;
 };
 
-// The service and core threads' routines, as the shell runs them: the entry
-// called with the context's ready event, its -1 handled by FinishEntry.
+// The worker threads' routines, as the shell runs them: the entry called
+// with the context's ready event; for the service and core entries, its -1
+// handled by FinishEntry.
+unsigned __stdcall StartupThread(void *context);
 unsigned __stdcall ServiceThread(void *context);
 unsigned __stdcall CoreThread(void *context);
 

@@ -28,7 +28,7 @@ constexpr Notice kServiceNotice{kNoticeCaption, "The Service thread is being for
                                                 "Please notify the Brevant dev-team of this occurrence!"};
 
 LibrarySearch g_Search = LibrarySearch::NotRestricted;
-EntryContext g_ServiceContext, g_CoreContext;
+EntryContext g_StartupContext, g_ServiceContext, g_CoreContext;
 char g_CorePath[kMaxPath];
 bool g_KeepServicesLibrary; // a thread of it could not be stopped
 
@@ -68,8 +68,10 @@ void StartWorker(Worker worker)
         const auto routine = g_ServicesLibrary && entry != nullptr
                                  ? FindEntry<SS_StartupProc>(g_ServicesLibrary.get(), entry)
                                  : nullptr;
-        if (routine != nullptr)
-            StartWorkerThread(routine, g_StartupThread);
+        if (routine != nullptr) {
+            g_StartupContext.startup = routine;
+            StartWorkerThread(StartupThread, g_StartupThread, INFINITE, &g_StartupContext);
+        }
         break;
     }
     case Worker::Service:

@@ -14,7 +14,7 @@
  *
  *   config.dll   SH_CFG_FillBuffer  main thread, once at start-up
  *                SH_CFG_FreeBuffer  main thread, once at shutdown
- *   auxhost.dll  SS_RunStartup      the startup thread's own routine
+ *   auxhost.dll  SS_RunStartup      the startup thread
  *                SS_ForceStartup    used instead of SS_RunStartup with -s1
  *                SS_Main            the service thread (not loaded with -n)
  *   modcore.dll  ShellMain          the core thread; loaded and unloaded on it
@@ -30,8 +30,8 @@
  * Results. ShellMain and SS_Main return -1 only when they fail before
  * signalling; the launcher then signals the event for them. Any other value is
  * the thread's exit code, and the event must already have been signalled.
- * The startup entries must always signal the event themselves, since they run
- * as the thread routine with no launcher code around them.
+ * The startup entries must always signal the event themselves: the launcher
+ * signals nothing for them, whatever they return.
  *
  * Stopping. ShellMain and SS_Main must end when SHELL_STOP_MESSAGE arrives in
  * their thread's message queue (create the queue before signalling, e.g. with
