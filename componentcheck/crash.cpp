@@ -3,6 +3,8 @@
 
 #include "host.h"
 
+#include "SystemText.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -79,14 +81,5 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
 
 std::string SystemMessage(DWORD error, const std::string &path)
 {
-    char text[512] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, sizeof(text), nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    const size_t insert = message.find("%1");
-    if (insert != std::string::npos)
-        message.replace(insert, 2, path);
-    return message + " (error " + std::to_string(error) + ")";
+    return SystemText(error, path);
 }

@@ -65,12 +65,10 @@ WORD MachineOf(const std::string &path, std::string &why)
 void FindMissing(const std::string &path, const std::string &libraryDir, std::set<std::string> &seen,
                  std::vector<std::string> &missing)
 {
-    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    if (image == nullptr)
+    std::vector<std::string> names;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadImageNames(path, false, names, error))
         return;
-    constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
-    const auto names = ImportNames(reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags));
-    FreeLibrary(image);
 
     char buffer[MAX_PATH];
     const std::string systemDir(buffer, GetSystemDirectoryA(buffer, sizeof(buffer)));

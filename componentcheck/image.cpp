@@ -26,7 +26,8 @@ const IMAGE_DATA_DIRECTORY &Directory(HMODULE module, int which)
 
 } // namespace
 
-std::vector<std::string> ExportNames(HMODULE module)
+// The names the library exports.
+static std::vector<std::string> ExportNames(HMODULE module)
 {
     std::vector<std::string> names;
     const IMAGE_DATA_DIRECTORY &directory = Directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
@@ -39,7 +40,8 @@ std::vector<std::string> ExportNames(HMODULE module)
     return names;
 }
 
-std::vector<std::string> ImportNames(HMODULE module)
+// The names of the libraries it imports from.
+static std::vector<std::string> ImportNames(HMODULE module)
 {
     std::vector<std::string> names;
     const IMAGE_DATA_DIRECTORY &directory = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
@@ -49,6 +51,20 @@ std::vector<std::string> ImportNames(HMODULE module)
          ++library)
         names.emplace_back(At<const char>(module, library->Name));
     return names;
+}
+
+bool ReadImageNames(const std::string &path, bool exports, std::vector<std::string> &names, DWORD &error)
+{
+    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr) {
+        error = GetLastError();
+        return false;
+    }
+    constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
+    const auto base = reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags);
+    names = exports ? ExportNames(base) : ImportNames(base);
+    FreeLibrary(image);
+    return true;
 }
 
 void *PatchImport(HMODULE module, const char *function, void *replacement)

@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
-// The names the library exports.
-std::vector<std::string> ExportNames(HMODULE module);
-
-// The names of the libraries it imports from.
-std::vector<std::string> ImportNames(HMODULE module);
+// Maps the library at path as an image without running it and reads its
+// export names, or the names of the libraries it imports from. False when
+// it cannot be mapped, with the system's reason in error.
+bool ReadImageNames(const std::string &path, bool exports, std::vector<std::string> &names, DWORD &error);
 
 // Points every slot of the library's import address table that imports
 // `function` by name at replacement. Returns what the first slot held (the

@@ -49,17 +49,8 @@ bool Exports::HasRole(contract::Role role) const
 
 bool ReadExports(const std::string &path, Exports &exports, DWORD &error)
 {
-    // Mapped as an image but never run: its DllMain must first run where
-    // the shell would run it.
-    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    if (image == nullptr) {
-        error = GetLastError();
-        return false;
-    }
-    constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
-    exports.names = ExportNames(reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags));
-    FreeLibrary(image);
-    return true;
+    // Never run here: its DllMain must first run where the shell would run it.
+    return ReadImageNames(path, true, exports.names, error);
 }
 
 void PlanAndCheckExports(const Exports &exports)

@@ -7,7 +7,6 @@
 
 #include "image.h"
 
-using contract::Call;
 using contract::Worker;
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "install.h"
 
+#include "SystemText.h"
 #include "UniqueHandle.h"
 #include "contract.h"
 
@@ -40,21 +41,10 @@ std::string KeyName(const Hive &hive, const char *key)
     return std::string(hive.name) + "\\" + key;
 }
 
-std::string SystemReason(DWORD error)
-{
-    char text[512] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                   sizeof(text), nullptr);
-    std::string reason(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
-        reason.pop_back();
-    return (reason.empty() ? "error" : reason) + " (error " + std::to_string(error) + ")";
-}
-
 // Says what failed, on which key, and the system's reason; returns kSystemError.
 int Fail(const char *what, const std::string &key, LONG error)
 {
-    fprintf(stderr, "shellctl: %s %s: %s\n", what, key.c_str(), SystemReason(static_cast<DWORD>(error)).c_str());
+    fprintf(stderr, "shellctl: %s %s: %s\n", what, key.c_str(), SystemText(static_cast<DWORD>(error)).c_str());
     if (error == ERROR_ACCESS_DENIED && key.rfind("HKEY_LOCAL_MACHINE", 0) == 0)
         fprintf(stderr, "shellctl: --all-users needs administrator rights: run it from an elevated prompt\n");
     return kSystemError;
@@ -197,7 +187,7 @@ bool CheckInstallation(const std::string &dir, std::string &why)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        why = "componentcheck.exe does not start: " + SystemReason(GetLastError());
+        why = "componentcheck.exe does not start: " + SystemText(GetLastError());
         return false;
     }
     const UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
