@@ -1,6 +1,7 @@
 # The SDK of this build's bitness, laid out by `cmake --install` (scripts/sdk.sh,
 # `make sdk`):
-#   bin/        launcher.exe, componentcheck.exe, shellctl.exe, modutil.dll
+#   bin/        launcher.exe, componentcheck.exe, shellctl.exe, modutil.dll,
+#               and the PDB of each
 #   include/    modutil.h, shellcomponent.h
 #   lib/        libmodutil.dll.a (MinGW), modutil.lib (Microsoft's linker),
 #               cmake/modutil/ for find_package(modutil)
@@ -10,6 +11,10 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS launcher componentcheck shellctl RUNTIME DESTINATION bin)
+# Each binary's PDB beside it: the debuggers' symbols for a crash dump.
+foreach(target launcher componentcheck shellctl modutil)
+  install(FILES $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb DESTINATION bin)
+endforeach()
 install(TARGETS modutil EXPORT modutilTargets
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)
@@ -47,8 +52,9 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/modutil.lib
 add_custom_target(modutil_msvc_lib ALL DEPENDS ${CMAKE_BINARY_DIR}/modutil.lib)
 install(FILES ${CMAKE_BINARY_DIR}/modutil.lib DESTINATION lib)
 
+find_program(LLVM_PDBUTIL NAMES llvm-pdbutil llvm-pdbutil-14 PATHS /usr/lib/llvm-14/bin REQUIRED)
 add_test(NAME sdk_package
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-sdk.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}
-                 ${CMAKE_OBJDUMP})
+                 ${CMAKE_OBJDUMP} ${LLVM_PDBUTIL})
 # It makes the Wine prefix itself, if the host runs the build's programs at all.
 set_tests_properties(sdk_package PROPERTIES RESOURCE_LOCK shell_named_objects TIMEOUT 300)

@@ -7,8 +7,12 @@ preset=$1
 shift
 dir=build/$preset
 
-# A directory configured with another generator is configured afresh.
-if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt"; then
+# A directory configured with another generator, or with toolchain files
+# that have changed since (the compiler's flags are only taken at the first
+# configuration), is configured afresh.
+toolchain=$(cat cmake/mingw-*.cmake | sha1sum | cut -d' ' -f1)
+if [ -f "$dir/CMakeCache.txt" ] && { ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt" ||
+                                    [ "$(cat "$dir/.toolchain" 2>/dev/null)" != "$toolchain" ]; }; then
   rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
 fi
 if [ -f "$dir/.ninja_log" ]; then
@@ -20,6 +24,7 @@ if [ ! -f "$dir/CMakeCache.txt" ] || [ ! -f "$dir/build.ninja" ]; then
   log=$(mktemp)
   cmake --preset "$preset" >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
   rm -f "$log"
+  echo "$toolchain" >"$dir/.toolchain"
 fi
 targets=()
 for target in "$@"; do targets+=(--target "$target"); done

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, only when missing, everything the build and the tests need: the
-# MinGW-w64 cross compilers, 32- and 64-bit Wine, GoogleTest's sources, CMake
-# and Ninja, clang with its fuzzing runtime and clang-tidy, and nlohmann-json
-# (header only, for componentcheck --json). Safe to run again; prints nothing
+# MinGW-w64 headers, libraries and GCC runtimes, clang and lld (which build
+# the Windows binaries and their PDBs), 32- and 64-bit Wine, GoogleTest's
+# sources, CMake and Ninja, clang's fuzzing runtime and clang-tidy, llvm's
+# tools, and nlohmann-json (header only, for componentcheck --json). Safe to run again; prints nothing
 # when all is there, and apt's own output only if it fails.
 #   --check  then starts a trivial Windows program of each bitness in the
 #            build's Wine prefix of that bitness and says which run here
@@ -36,7 +37,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-         wine wine32:i386 wine64 googletest cmake ninja-build make clang clang-tidy \
+         wine wine32:i386 wine64 googletest cmake ninja-build make clang lld clang-tidy \
          libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done

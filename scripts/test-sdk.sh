@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# test-sdk.sh BUILD_DIR SOURCE_DIR OBJDUMP
+# test-sdk.sh BUILD_DIR SOURCE_DIR OBJDUMP PDBUTIL
 # Lays the SDK out as `make sdk` does (but under BUILD_DIR), checks it and
-# its ZIP, builds the README's component CMakeLists.txt, verbatim, and the
+# its ZIP, that every binary names the PDB beside it, builds the README's component CMakeLists.txt, verbatim, and the
 # samples out of tree against it, checks their names, exports and imports,
 # and runs the README's component under the SDK's launcher where this host
 # can run the build's programs.
 set -eu
-build=$(realpath "$1") source=$2 objdump=$3
+build=$(realpath "$1") source=$2 objdump=$3 pdbutil=$4
 preset=$(basename "$build")
 work=$build/sdk-test
 rm -rf "$work"
@@ -22,9 +22,25 @@ for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dl
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
-for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h lib/modutil.lib \
-         README.md sample/CMakeLists.txt; do
+for f in bin/launcher.exe bin/launcher.pdb bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll bin/modutil.pdb \
+         include/modutil.h lib/modutil.lib README.md sample/CMakeLists.txt; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
+done
+
+# A debugger finds a binary's symbols by the PDB file name in its debug
+# directory, and takes them only if the PDB's GUID and age are the binary's.
+symbols_beside() { # binary
+  local record guid age name summary
+  record=$("$objdump" -p "$1" | sed -n 's/.*(format RSDS signature \([0-9a-f]*\) age \([0-9]*\) pdb \(.*\))$/\1 \2 \3/p')
+  [ -n "$record" ] || { echo "$1 names no PDB"; return 1; }
+  read -r guid age name <<<"$record"
+  [ -f "$(dirname "$1")/$name" ] || { echo "$1 names $name, which is not beside it"; return 1; }
+  summary=$("$pdbutil" dump --summary "$(dirname "$1")/$name")
+  grep -qix "  GUID: {$guid}" <<<"$(sed 's/-//g' <<<"$summary")" && grep -qx "  Age: $age" <<<"$summary" ||
+    { echo "$name is not the PDB of $1 (it names GUID $guid age $age)"; return 1; }
+}
+for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll; do
+  symbols_beside "$sdk/$f" || exit 1
 done
 
 configure() { # source directory, build directory
@@ -42,6 +58,7 @@ configure "$mine" "$mine/build"
 [ -f "$mine/build/modcore.dll" ] || { echo "modutil_add_component made no modcore.dll"; exit 1; }
 "$source/scripts/check-pe.sh" "$objdump" "$mine/build/modcore.dll" KERNEL32.dll msvcrt.dll USER32.dll modutil.dll >/dev/null \
   || { echo "modcore.dll needs more than system DLLs and modutil.dll"; exit 1; }
+symbols_beside "$mine/build/modcore.dll" || exit 1
 
 # The SDK's own samples, with their CMakeLists.txt.
 cp -r "$sdk/sample" "$work/samples"
