@@ -13,10 +13,21 @@ constexpr DWORD kComponentSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRA
 
 constexpr UINT kNoticeStyle = MB_SYSTEMMODAL | MB_ICONWARNING | MB_OK;
 
+// Stack kept back for the crash filter, which runs on the crashed thread:
+// without it, an entry that overflows its stack leaves the filter too little
+// to run, and the thread may just vanish.
+constexpr ULONG kCrashFilterStack = 64 * 1024;
+
 template <typename Proc>
 Proc FindKernelEntry(const char *name)
 {
     return FindEntry<Proc>(GetModuleHandleA("kernel32.dll"), name);
+}
+
+void KeepStackForCrashFilter()
+{
+    ULONG size = kCrashFilterStack;
+    SetThreadStackGuarantee(&size);
 }
 
 // An event that is set, or a thread that has ended.
@@ -87,6 +98,7 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
 
 unsigned __stdcall StartupThread(void *argument)
 {
+    KeepStackForCrashFilter();
     EntryContext &context = *static_cast<EntryContext *>(argument);
     if (context.observer != nullptr)
         context.observer->Entering();
@@ -99,6 +111,7 @@ unsigned __stdcall StartupThread(void *argument)
 
 unsigned __stdcall ServiceThread(void *argument)
 {
+    KeepStackForCrashFilter();
     EntryContext &context = *static_cast<EntryContext *>(argument);
     int result = SHELL_ENTRY_FAILED;
     if (context.serviceMain != nullptr) {
@@ -115,6 +128,7 @@ unsigned __stdcall ServiceThread(void *argument)
 
 unsigned __stdcall CoreThread(void *argument)
 {
+    KeepStackForCrashFilter();
     EntryContext &context = *static_cast<EntryContext *>(argument);
     EntryObserver *observer = context.observer;
     int result = SHELL_ENTRY_FAILED;

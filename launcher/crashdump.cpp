@@ -2,6 +2,10 @@
 // written on a thread of its own, waited for a bounded time, and then the
 // process ends. A crash while the loader or heap lock is held may keep the
 // writer from running at all; the bound covers that too.
+//
+// The filter runs on the crashed thread, which after a stack overflow has
+// only a few KB of stack left: so the writer is made at start-up and waits,
+// and all the filter does is wake it, wait for it and end the process.
 
 #include "crashdump.h"
 
@@ -17,6 +21,7 @@ constexpr DWORD kDumpWaitMs = 10000;
 constexpr char kDumpDirectory[] = "CrashDumps"; // where the system's error reporting keeps local dumps
 constexpr char kDumpName[] = "launcher.exe";
 constexpr size_t kKeptDumps = 10; // the system's own default for local dumps
+constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
 
 using MiniDumpWriteDumpProc = BOOL(WINAPI *)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                              PMINIDUMP_EXCEPTION_INFORMATION,
@@ -28,7 +33,11 @@ struct Crash {
     DWORD threadId;
 };
 
+// For the whole life of the process, so never closed.
 LONG g_Crashing;
+Crash g_Crash;
+HANDLE g_CrashRaised; // set by the filter once g_Crash is filled in
+HANDLE g_Writer;      // waits for it
 
 // dbghelp.dll from the system directory, and only from there.
 HMODULE LoadDbgHelp()
@@ -106,9 +115,11 @@ void KeepNewestDumps(const char *dir)
     FindClose(search);
 }
 
-DWORD WINAPI WriteDump(void *param)
+DWORD WINAPI WriteDump(void *)
 {
-    const Crash *crash = static_cast<const Crash *>(param);
+    if (g_CrashRaised != nullptr)
+        WaitForSingleObject(g_CrashRaised, INFINITE);
+    const Crash *crash = &g_Crash;
     char dir[kMaxPath];
     const DWORD base = GetEnvironmentVariableA("LOCALAPPDATA", dir, sizeof(dir));
     if (base == 0 || base >= sizeof(dir))
@@ -150,10 +161,14 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
         // Another thread is already writing the dump and will end the process.
         Sleep(INFINITE);
     }
-    Crash crash{pointers, GetCurrentThreadId()};
-    UniqueHandle writer(CreateThread(nullptr, 0, WriteDump, &crash, 0, nullptr));
-    if (writer)
-        WaitForSingleObject(writer.get(), kDumpWaitMs);
+    g_Crash = {pointers, GetCurrentThreadId()};
+    HANDLE writer = g_Writer;
+    if (writer == nullptr) // none could be made at start-up: try once more
+        writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (g_CrashRaised != nullptr)
+        SetEvent(g_CrashRaised);
+    if (writer != nullptr)
+        WaitForSingleObject(writer, kDumpWaitMs);
     TerminateProcess(GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -162,5 +177,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
 
 void InstallCrashDumpWriter()
 {
+    g_CrashRaised = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_CrashRaised != nullptr)
+        g_Writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     SetUnhandledExceptionFilter(OnUnhandledException);
 }

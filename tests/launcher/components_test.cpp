@@ -448,4 +448,27 @@ TEST(Components, ACrashLeavesADumpAndEndsWithItsCode)
     SetEnvironmentVariableA("LOCALAPPDATA", oldAppData);
 }
 
+// An entry whose stack overflows leaves the crash filter little room; it must
+// still end the shell with the code, and a dump, never as if it had ended well.
+TEST(Components, AStackOverflowIsACrashToo)
+{
+#ifdef _WIN64
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr)
+        GTEST_SKIP() << "Wine ends a 64-bit thread whose stack overflows before any handler can run; "
+                        "only Windows shows this";
+#endif
+    char oldAppData[MAX_PATH] = "";
+    GetEnvironmentVariableA("LOCALAPPDATA", oldAppData, sizeof(oldAppData));
+    for (const char *entry : {"ShellMain", "SS_Main"}) {
+        const std::string dir = MakeFullInstall(std::string("components_overflow_") + entry,
+                                                "[" + std::string(entry) + "]\nmode=overflow\n");
+        SetEnvironmentVariableA("LOCALAPPDATA", dir.c_str());
+        Launcher shell(dir);
+        EXPECT_EQ(shell.WaitForExit(20000), static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW)) << entry;
+        const std::string dump = dir + "\\CrashDumps\\launcher.exe." + std::to_string(shell.ProcessId()) + ".dmp";
+        EXPECT_EQ(DumpExceptionCode(dump), static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW)) << entry;
+    }
+    SetEnvironmentVariableA("LOCALAPPDATA", oldAppData);
+}
+
 } // namespace
