@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 struct Counter {
     long long (*count)();
     const char *how; // said in the report
@@ -17,3 +19,7 @@ Counter ChooseHandleCounter();
 // (Wine reports 0) how many more bitmaps the process can create, negated,
 // so that for either count a larger number means more objects held.
 Counter ChooseGdiCounter();
+
+// The handle values GetHandleInformation accepts, in order: the kernel
+// handles the process holds, on any system.
+std::vector<HANDLE> OpenHandles();

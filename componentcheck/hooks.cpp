@@ -163,6 +163,7 @@ void HookImports(HMODULE library)
     Hook(library, "CreateThread", HookedCreateThread, g_RealCreateThread);
     Hook(library, "_beginthreadex", HookedBeginThreadEx, g_RealBeginThreadEx);
     Hook(library, "_beginthread", HookedBeginThread, g_RealBeginThread);
+    HookGdiMakers(library);
 }
 
 bool SetEventHooked()

@@ -26,10 +26,13 @@ void Send(const Record &record)
 void Count(Check check, const Counter &counter, long long afterFirstRun, const char *what)
 {
     const long long left = counter.count() - afterFirstRun;
-    if (left <= 0)
+    if (left <= 0) {
         Pass("", check, 0, counter.how);
-    else
-        Result("", check, Verdict::Fail, &left, "%s a run leaves held: %lld (%s)", what, left, counter.how);
+        return;
+    }
+    const std::string who = check == Check::HandlesLeft ? HandlesLeftBy() : GdiLeftBy(left);
+    Result("", check, Verdict::Fail, &left, "%s a run leaves held: %lld (%s)%s%s", what, left, counter.how,
+           who.empty() ? "" : ": ", who.c_str());
 }
 
 } // namespace
@@ -103,6 +106,7 @@ int RunHost(const Options &options)
     } else if (g_Host.threadsLeft) {
         uncounted = "threads it started still run, and hold what they hold";
     } else {
+        StartLeakRecord();
         g_Host.secondRun = true;
         if (!RunLibrary(error))
             uncounted = "could not be loaded a second time";

@@ -73,6 +73,7 @@ void RunConfig(const char *name)
         FindEntry<SH_CFG_FreeBufferProc>(g_Host.library, name)();
     }
     Pass(name, check, Since(start));
+    NoteWhoMade(name);
 }
 
 void ReportStart(EntryRun &run, long long readyMs)
@@ -140,6 +141,7 @@ void StartRun(Worker worker, const char *name)
     if (run.Stoppable() && run.start == WorkerStart::Signalled && !SetEventHooked() && !run.returned &&
         HasQueue(run.threadId) == 0)
         run.queueAtSignal = 0;
+    NoteWhoMade(name);
 }
 
 void ReportSignals(const EntryRun &run)
@@ -218,6 +220,7 @@ void StopRun(EntryRun &run)
     if (run.Stoppable())
         ReportQueueAndResult(run);
     run.entry = nullptr;
+    NoteWhoMade(name);
 }
 
 // The library's unload, judged: a core on its thread was unloaded there (or
@@ -309,6 +312,7 @@ bool RunLibrary(DWORD &error)
         }
         g_Host.base = g_Host.library;
         HookImports(g_Host.library);
+        NoteWhoMade("loading it");
     }
     PlanAndCheckExports(exports);
 
@@ -328,5 +332,6 @@ bool RunLibrary(DWORD &error)
         return false;
     }
     Unload();
+    NoteWhoMade("unloading it");
     return true;
 }
