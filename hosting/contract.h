@@ -6,6 +6,10 @@
 
 namespace contract {
 
+// The shell's own names, which the tools look for too.
+constexpr char kLauncherFile[] = "launcher.exe";
+constexpr char kShellReadyEvent[] = "ShellIsReadyEvent";
+
 constexpr char kConfigLibrary[] = "config.dll";
 constexpr char kServicesLibrary[] = "auxhost.dll";
 constexpr char kCoreLibrary[] = "modcore.dll";

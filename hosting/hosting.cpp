@@ -36,6 +36,18 @@ bool IsSignalled(HANDLE object, DWORD waitMs)
     return WaitForSingleObject(object, waitMs) == WAIT_OBJECT_0;
 }
 
+// Calls an entry, telling the observer (if any) before and after.
+template <typename Call>
+int CallEntry(const EntryContext &context, Call call)
+{
+    if (context.observer != nullptr)
+        context.observer->Entering();
+    const int result = call();
+    if (context.observer != nullptr)
+        context.observer->Returned(result, IsSignalled(context.ready, 0));
+    return result;
+}
+
 } // namespace
 
 LibrarySearch RestrictLibrarySearch()
@@ -100,13 +112,9 @@ unsigned __stdcall StartupThread(void *argument)
 {
     KeepStackForCrashFilter();
     EntryContext &context = *static_cast<EntryContext *>(argument);
-    if (context.observer != nullptr)
-        context.observer->Entering();
-    const unsigned result = context.startup(context.ready);
-    if (context.observer != nullptr)
-        context.observer->Returned(static_cast<int>(result), IsSignalled(context.ready, 0));
+    const int result = CallEntry(context, [&] { return static_cast<int>(context.startup(context.ready)); });
     InterlockedExchange(&context.returned, 1);
-    return result;
+    return static_cast<unsigned>(result);
 }
 
 unsigned __stdcall ServiceThread(void *argument)
@@ -114,13 +122,8 @@ unsigned __stdcall ServiceThread(void *argument)
     KeepStackForCrashFilter();
     EntryContext &context = *static_cast<EntryContext *>(argument);
     int result = SHELL_ENTRY_FAILED;
-    if (context.serviceMain != nullptr) {
-        if (context.observer != nullptr)
-            context.observer->Entering();
-        result = context.serviceMain(context.serviceMainFlag, context.ready);
-        if (context.observer != nullptr)
-            context.observer->Returned(result, IsSignalled(context.ready, 0));
-    }
+    if (context.serviceMain != nullptr)
+        result = CallEntry(context, [&] { return context.serviceMain(context.serviceMainFlag, context.ready); });
     const unsigned exitCode = FinishEntry(result, context.ready);
     InterlockedExchange(&context.returned, 1);
     return exitCode;
@@ -141,13 +144,8 @@ unsigned __stdcall CoreThread(void *argument)
         if (core && observer != nullptr)
             observer->Loaded(core.get());
         const auto shellMain = core ? FindEntry<ShellMainProc>(core.get(), contract::kShellMain) : nullptr;
-        if (shellMain != nullptr) {
-            if (observer != nullptr)
-                observer->Entering();
-            result = shellMain(context.installDir, context.ready);
-            if (observer != nullptr)
-                observer->Returned(result, IsSignalled(context.ready, 0));
-        }
+        if (shellMain != nullptr)
+            result = CallEntry(context, [&] { return shellMain(context.installDir, context.ready); });
         if (core && observer != nullptr && !observer->MayUnload())
             core.release();
     }

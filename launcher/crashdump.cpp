@@ -19,7 +19,7 @@ namespace {
 
 constexpr DWORD kDumpWaitMs = 10000;
 constexpr char kDumpDirectory[] = "CrashDumps"; // where the system's error reporting keeps local dumps
-constexpr char kDumpName[] = "launcher.exe";
+constexpr auto &kDumpName = contract::kLauncherFile; // an array: sizeof is its length + 1
 constexpr size_t kKeptDumps = 10; // the system's own default for local dumps
 constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
 

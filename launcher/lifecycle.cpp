@@ -128,7 +128,7 @@ int LauncherMain(const char *commandLine)
     SignalLogonProcess(); // first, even in a copy the guard refuses
 
     if (CheckSingleInstance(commandLine)) {
-        g_ShellIsReadyHandle.reset(CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent"));
+        g_ShellIsReadyHandle.reset(CreateEventA(nullptr, TRUE, FALSE, contract::kShellReadyEvent));
         if (g_ShellIsReadyHandle) {
             // Creates the thread's message queue, so components can post to it.
             PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);

@@ -27,7 +27,7 @@ static std::vector<DWORD> Launchers()
     PROCESSENTRY32 process;
     process.dwSize = sizeof(process);
     for (BOOL ok = Process32First(snapshot.get(), &process); ok; ok = Process32Next(snapshot.get(), &process)) {
-        if (_stricmp(process.szExeFile, "launcher.exe") == 0)
+        if (_stricmp(process.szExeFile, contract::kLauncherFile) == 0)
             launchers.push_back(process.th32ProcessID);
     }
     return launchers;
@@ -117,7 +117,7 @@ static int WaitReady(DWORD timeoutMs)
     bool ready = false;
     std::set<HWND> said;
     while (!ready && GetTickCount() - start <= timeoutMs) {
-        if (HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, "ShellIsReadyEvent")) {
+        if (HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, contract::kShellReadyEvent)) {
             ready = WaitForSingleObject(event, kWatchMs) == WAIT_OBJECT_0;
             CloseHandle(event);
         } else {
