@@ -1,7 +1,7 @@
 # The SDK of this build's bitness, laid out by `cmake --install` (scripts/sdk.sh,
 # `make sdk`):
-#   bin/        launcher.exe, componentcheck.exe, shellctl.exe, modutil.dll,
-#               and the PDB of each
+#   bin/        launcher.exe, shellwatch.exe, componentcheck.exe, shellctl.exe,
+#               modutil.dll, and the PDB of each
 #   include/    modutil.h, shellcomponent.h
 #   lib/        libmodutil.dll.a (MinGW), modutil.lib (Microsoft's linker),
 #               cmake/modutil/ for find_package(modutil)
@@ -10,9 +10,9 @@
 #   README.md   for authors: the contract, the checker, CMake and Visual Studio
 include(CMakePackageConfigHelpers)
 
-install(TARGETS launcher componentcheck shellctl RUNTIME DESTINATION bin)
+install(TARGETS launcher shellwatch componentcheck shellctl RUNTIME DESTINATION bin)
 # Each binary's PDB beside it: the debuggers' symbols for a crash dump.
-foreach(target launcher componentcheck shellctl modutil)
+foreach(target launcher shellwatch componentcheck shellctl modutil)
   install(FILES $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb DESTINATION bin)
 endforeach()
 install(TARGETS modutil EXPORT modutilTargets

@@ -4,11 +4,14 @@
 // writer from running at all; the bound covers that too.
 //
 // The filter runs on the crashed thread, which after a stack overflow has
-// only a few KB of stack left: so the writer is made at start-up and waits,
-// and all the filter does is wake it, wait for it and end the process.
+// only a few KB of stack left: so the writer is made at start-up, suspended,
+// and all the filter does is resume it, wait for it and end the process.
+// Suspended, it costs the start-up only its creation: it runs none of the
+// thread start-up work (the libraries' thread notifications) until a crash.
 
 #include "crashdump.h"
 
+#include "CrashDumps.h"
 #include "LaunchSettings.h"
 #include "hosting.h"
 
@@ -18,8 +21,7 @@
 namespace {
 
 constexpr DWORD kDumpWaitMs = 10000;
-constexpr char kDumpDirectory[] = "CrashDumps"; // where the system's error reporting keeps local dumps
-constexpr auto &kDumpName = contract::kLauncherFile; // an array: sizeof is its length + 1
+constexpr auto &kDumpName = crashdumps::kName;
 constexpr size_t kKeptDumps = 10; // the system's own default for local dumps
 constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
 
@@ -36,23 +38,7 @@ struct Crash {
 // For the whole life of the process, so never closed.
 LONG g_Crashing;
 Crash g_Crash;
-HANDLE g_CrashRaised; // set by the filter once g_Crash is filled in
-HANDLE g_Writer;      // waits for it
-
-// dbghelp.dll from the system directory, and only from there.
-HMODULE LoadDbgHelp()
-{
-    char path[kMaxPath];
-    const UINT length = GetSystemDirectoryA(path, sizeof(path));
-    if (length == 0 || length >= sizeof(path) ||
-        _snprintf(path + length, sizeof(path) - length, "\\dbghelp.dll") < 0)
-        return nullptr;
-    path[sizeof(path) - 1] = '\0';
-    HMODULE dbghelp = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (dbghelp == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) // no search flags on this system
-        dbghelp = LoadLibraryA(path);
-    return dbghelp;
-}
+HANDLE g_Writer; // suspended until the filter has filled in g_Crash
 
 // "launcher.exe.<digits>.dmp": one of ours, never another program's.
 bool IsOurDump(const char *name)
@@ -117,22 +103,12 @@ void KeepNewestDumps(const char *dir)
 
 DWORD WINAPI WriteDump(void *)
 {
-    if (g_CrashRaised != nullptr)
-        WaitForSingleObject(g_CrashRaised, INFINITE);
     const Crash *crash = &g_Crash;
-    char dir[kMaxPath];
-    const DWORD base = GetEnvironmentVariableA("LOCALAPPDATA", dir, sizeof(dir));
-    if (base == 0 || base >= sizeof(dir))
-        return 1;
-    char path[kMaxPath];
-    const int dirLength = _snprintf(dir + base, sizeof(dir) - base, "\\%s", kDumpDirectory);
-    if (dirLength < 0 || base + dirLength >= sizeof(dir))
-        return 1;
-    const int pathLength = _snprintf(path, sizeof(path), "%s\\%s.%lu.dmp", dir, kDumpName, GetCurrentProcessId());
-    if (pathLength < 0 || pathLength >= static_cast<int>(sizeof(path)))
+    char dir[MAX_PATH], path[MAX_PATH];
+    if (!crashdumps::Directory(dir) || !crashdumps::PathOf(dir, GetCurrentProcessId(), path))
         return 1;
 
-    UniqueModule dbghelp(LoadDbgHelp());
+    UniqueModule dbghelp(crashdumps::LoadDbgHelp());
     const auto write = dbghelp ? FindEntry<MiniDumpWriteDumpProc>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
     if (write == nullptr)
         return 1;
@@ -163,10 +139,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
     }
     g_Crash = {pointers, GetCurrentThreadId()};
     HANDLE writer = g_Writer;
-    if (writer == nullptr) // none could be made at start-up: try once more
+    if (writer == nullptr || ResumeThread(writer) == static_cast<DWORD>(-1)) // none made at start-up: once more
         writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (g_CrashRaised != nullptr)
-        SetEvent(g_CrashRaised);
     if (writer != nullptr)
         WaitForSingleObject(writer, kDumpWaitMs);
     TerminateProcess(GetCurrentProcess(), code);
@@ -177,8 +151,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
 
 void InstallCrashDumpWriter()
 {
-    g_CrashRaised = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (g_CrashRaised != nullptr)
-        g_Writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    g_Writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr,
+                            CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     SetUnhandledExceptionFilter(OnUnhandledException);
 }

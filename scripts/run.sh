@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # run.sh [switches...]: builds the shell, stages an installation directory
-# (launcher.exe, modutil.dll, componentcheck.exe, shellctl.exe, the sample
+# (launcher.exe, shellwatch.exe, modutil.dll, componentcheck.exe, shellctl.exe, the sample
 # components and shell.rc), checks the
 # components with componentcheck and runs launcher.exe there under Wine. The
 # components narrate on the terminal; the sample core ends the shell after
@@ -45,11 +45,11 @@ if [ "${1:-}" = --stop ]; then
   exec "$wine" "$shellctl" quit --force-after "$stop_ms"
 fi
 
-scripts/build.sh $preset launcher modutil componentcheck config auxhost modcore shellctl
+scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl
 install=$build/run
 rm -rf "$install"
 mkdir -p "$install"
-cp "$build"/bin/{launcher.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
+cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
 if [ -n "${COMPONENTS:-}" ]; then
   echo "[run] components from $COMPONENTS"
   cp "$COMPONENTS"/*.dll "$install/"

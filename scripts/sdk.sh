@@ -14,7 +14,7 @@ dist=$(realpath -m "${1:-dist}")
 version=$(sed -n 's/^project(shell_startup VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 for preset in "${presets[@]}"; do
-  scripts/build.sh "$preset" launcher modutil componentcheck shellctl modutil_msvc_lib
+  scripts/build.sh "$preset" launcher shellwatch modutil componentcheck shellctl modutil_msvc_lib
   sdk=sdk-$preset
   echo "== laying out $dist/$sdk"
   rm -rf "${dist:?}/$sdk"

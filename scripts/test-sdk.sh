@@ -15,14 +15,14 @@ mkdir -p "$work"
 "$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
 sdk=$work/dist/sdk-$preset
 toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
-for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
+for f in bin/launcher.exe bin/shellwatch.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
          lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake README.md sample/CMakeLists.txt \
          sample/modcore.cpp sample/modcore.def; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
-for f in bin/launcher.exe bin/launcher.pdb bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll bin/modutil.pdb \
+for f in bin/launcher.exe bin/launcher.pdb bin/shellwatch.exe bin/shellwatch.pdb bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll bin/modutil.pdb \
          include/modutil.h lib/modutil.lib README.md sample/CMakeLists.txt; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
 done
@@ -39,7 +39,7 @@ symbols_beside() { # binary
   grep -qix "  GUID: {$guid}" <<<"$(sed 's/-//g' <<<"$summary")" && grep -qx "  Age: $age" <<<"$summary" ||
     { echo "$name is not the PDB of $1 (it names GUID $guid age $age)"; return 1; }
 }
-for f in bin/launcher.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll; do
+for f in bin/launcher.exe bin/shellwatch.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll; do
   symbols_beside "$sdk/$f" || exit 1
 done
 

@@ -10,6 +10,17 @@ constexpr int kUsage = 2;        // bad arguments
 constexpr int kNothingSaved = 3; // uninstall: nothing was saved, nothing changed
 constexpr int kSystemError = 4;  // a registry or process call failed; nothing changed
 
-int Install(const char *dir, bool allUsers, bool force);
+#include <string>
+
+// How the Shell value starts the installation: through the watcher, with
+// its settings where given (else its defaults), or the launcher directly;
+// the launcher's switches either way.
+struct InstallOptions {
+    bool direct = false;
+    std::string restarts, readyTimeout, minRun; // decimal, as given
+    std::string switches;
+};
+
+int Install(const char *dir, bool allUsers, bool force, const InstallOptions &options);
 int Uninstall(bool allUsers);
 int Status();

@@ -4,6 +4,7 @@
 
 #include "install.h"
 
+#include "Installation.h"
 #include "MainThread.h"
 #include "UniqueHandle.h"
 #include "contract.h"
@@ -36,29 +37,6 @@ static std::vector<DWORD> Launchers()
 constexpr DWORD kWatchMs = 200;
 constexpr char kDialogClass[] = "#32770"; // a message box's window class
 constexpr int kMessageTextId = 0xFFFF;   // its text's control
-
-// The component a launcher is held by at start-up: the last one of the
-// start order that it has loaded (the one whose entry has not signalled).
-static std::string HeldBy(DWORD launcher)
-{
-    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, launcher));
-    bool loaded[3] = {};
-    const char *const libraries[3] = {contract::kConfigLibrary, contract::kServicesLibrary, contract::kCoreLibrary};
-    MODULEENTRY32 module;
-    module.dwSize = sizeof(module);
-    for (BOOL ok = snapshot && Module32First(snapshot.get(), &module); ok; ok = Module32Next(snapshot.get(), &module)) {
-        for (int i = 0; i < 3; ++i)
-            loaded[i] = loaded[i] || _stricmp(module.szModule, libraries[i]) == 0;
-    }
-    if (loaded[2])
-        return std::string(contract::kCoreLibrary) + ": " + contract::kShellMain + " has not signalled";
-    if (loaded[1])
-        return std::string(contract::kServicesLibrary) + ": " + contract::kRunStartup + " or " +
-               contract::kServiceMain + " has not signalled";
-    if (loaded[0])
-        return std::string(contract::kConfigLibrary) + ": " + contract::kFillBuffer + " has not returned";
-    return "none of its components is loaded yet";
-}
 
 // The message boxes the launchers show: under Wine's null display nobody
 // sees them, so they are said on the terminal.
@@ -131,7 +109,7 @@ static int WaitReady(DWORD timeoutMs)
         // Start-up reads no messages while it waits: say who holds it, and the way out.
         for (DWORD launcher : Launchers())
             printf("[run] the shell is not ready after %lu s: %s; componentcheck above says why (make stop ends it)\n",
-                   timeoutMs / 1000, HeldBy(launcher).c_str());
+                   timeoutMs / 1000, installation::HeldBy(launcher).c_str());
     }
     while (!Launchers().empty()) {
         SayNewBoxes(said);
@@ -186,8 +164,11 @@ static int Running()
 
 constexpr char kUsageText[] =
     "usage: shellctl <command>\n"
-    "  install [--all-users] [--force] [DIR]  makes the installation in DIR (default: this program's\n"
-    "                                         directory) the shell at log-on, once it passes its checks\n"
+    "  install [--all-users] [--force] [--direct] [--restarts N] [--ready-timeout S] [--min-run S]\n"
+    "          [DIR] [-- SWITCHES]            makes the installation in DIR (default: this program's\n"
+    "                                         directory) the shell at log-on, once it passes its checks,\n"
+    "                                         started by shellwatch.exe (--direct: launcher.exe itself)\n"
+    "                                         with the launcher switches after --\n"
     "  uninstall [--all-users]                puts back the shell that was set before install\n"
     "  status                                 which shell starts at the next log-on, and whether it is this one\n"
     "  running                                exit code 0 when a launcher.exe runs, else 1\n"
@@ -199,6 +180,20 @@ constexpr char kUsageText[] =
 static bool Is(const char *argument, const char *name)
 {
     return argument != nullptr && strcmp(argument, name) == 0;
+}
+
+// A decimal number of seconds or restarts, as the watcher reads them.
+static bool IsNumber(const char *text)
+{
+    constexpr size_t kMaxDigits = 9;
+    const size_t length = strlen(text);
+    return length > 0 && length <= kMaxDigits && strspn(text, "0123456789") == length;
+}
+
+// An argument as it goes on a command line: quoted when it holds a blank.
+static std::string Quoted(const char *argument)
+{
+    return strpbrk(argument, " \t") != nullptr ? std::string("\"") + argument + "\"" : argument;
 }
 
 int main(int argc, char **argv)
@@ -228,21 +223,40 @@ int main(int argc, char **argv)
     if (Is(command, "status") && argc == 2)
         return Status();
     if (Is(command, "install") || Is(command, "uninstall")) {
+        const bool install = Is(command, "install");
         bool allUsers = false, force = false;
+        InstallOptions options;
         const char *dir = nullptr;
         for (int i = 2; i < argc; ++i) {
+            std::string *number = !install                        ? nullptr
+                                  : Is(argv[i], "--restarts")      ? &options.restarts
+                                  : Is(argv[i], "--ready-timeout") ? &options.readyTimeout
+                                  : Is(argv[i], "--min-run")       ? &options.minRun
+                                                                   : nullptr;
             if (Is(argv[i], "--all-users")) {
                 allUsers = true;
-            } else if (Is(argv[i], "--force") && Is(command, "install")) {
+            } else if (Is(argv[i], "--force") && install) {
                 force = true;
-            } else if (argv[i][0] != '-' && dir == nullptr && Is(command, "install")) {
+            } else if (Is(argv[i], "--direct") && install) {
+                options.direct = true;
+            } else if (number != nullptr && i + 1 < argc && IsNumber(argv[i + 1])) {
+                *number = argv[++i];
+            } else if (Is(argv[i], "--") && install) {
+                for (++i; i < argc; ++i)
+                    options.switches += (options.switches.empty() ? "" : " ") + Quoted(argv[i]);
+            } else if (argv[i][0] != '-' && dir == nullptr && install) {
                 dir = argv[i];
             } else {
                 fprintf(stderr, "shellctl: %s: unexpected argument %s\n%s", command, argv[i], kUsageText);
                 return kUsage;
             }
         }
-        return Is(command, "install") ? Install(dir, allUsers, force) : Uninstall(allUsers);
+        if (options.direct && !(options.restarts.empty() && options.readyTimeout.empty() && options.minRun.empty())) {
+            fprintf(stderr, "shellctl: install: --direct starts no watcher: --restarts, --ready-timeout and "
+                            "--min-run are the watcher's\n");
+            return kUsage;
+        }
+        return install ? Install(dir, allUsers, force, options) : Uninstall(allUsers);
     }
     fprintf(stderr, "%s", kUsageText);
     return kUsage;

@@ -1,7 +1,8 @@
 // Start-to-ready and shutdown of launcher.exe with three components that
 // signal at once, side by side in one run with a bare program (creates and
-// sets the ready event only) and a floor program (the launcher's unavoidable
-// system work, no bookkeeping). Reports the medians and both ratios.
+// sets the ready event only), a floor program (the launcher's unavoidable
+// system work, no bookkeeping) and shellwatch.exe starting that launcher, as
+// the Shell value does. Reports the medians and the ratios.
 //
 //   bench_startup [rounds]
 //
@@ -27,11 +28,19 @@ struct Timing {
     double ready, shutdown;
 };
 
-bool Run(const std::string &exe, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
+struct Program {
+    const char *name;
+    const char *arguments;
+};
+// The watcher ends with the launcher: a shell that ran any time at all ended on purpose.
+constexpr Program kPrograms[] = {{"launcher", ""}, {"floor", ""}, {"bare", ""}, {"shellwatch", " --min-run 0"}};
+constexpr int kProgramCount = static_cast<int>(sizeof(kPrograms) / sizeof(kPrograms[0]));
+
+bool Run(const std::string &exe, const char *arguments, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
 {
     ResetEvent(shellReady);
     ResetEvent(coreReturn);
-    std::string commandLine = "\"" + exe + "\"";
+    std::string commandLine = "\"" + exe + "\"" + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -68,13 +77,12 @@ int main(int argc, char **argv)
     HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent");
     HANDLE coreReturn = CreateEventA(nullptr, TRUE, FALSE, "BenchCoreReturn");
 
-    const char *names[] = {"launcher", "floor", "bare"};
-    std::vector<double> ready[3], shutdown[3];
+    std::vector<double> ready[kProgramCount], shutdown[kProgramCount];
     for (int r = 0; r <= rounds; ++r) { // round 0 warms the caches and is not counted
-        for (int p = 0; p < 3; ++p) {
+        for (int p = 0; p < kProgramCount; ++p) {
             Timing t;
-            if (!Run(dir + "\\" + names[p] + ".exe", shellReady, coreReturn, t)) {
-                std::fprintf(stderr, "%s did not run to its end\n", names[p]);
+            if (!Run(dir + "\\" + kPrograms[p].name + ".exe", kPrograms[p].arguments, shellReady, coreReturn, t)) {
+                std::fprintf(stderr, "%s did not run to its end\n", kPrograms[p].name);
                 return 1;
             }
             if (r > 0) {
@@ -84,18 +92,20 @@ int main(int argc, char **argv)
         }
     }
 
-    double readyMedian[3], shutdownMedian[3];
+    double readyMedian[kProgramCount], shutdownMedian[kProgramCount];
     std::printf("start-up and shutdown, %d rounds, medians in ms\n", rounds);
-    std::printf("%-9s %10s %10s\n", "program", "to ready", "shutdown");
-    for (int p = 0; p < 3; ++p) {
+    std::printf("%-10s %10s %10s\n", "program", "to ready", "shutdown");
+    for (int p = 0; p < kProgramCount; ++p) {
         readyMedian[p] = bench::Median(ready[p]);
         shutdownMedian[p] = bench::Median(shutdown[p]);
-        std::printf("%-9s %10.1f %10.1f\n", names[p], readyMedian[p], shutdownMedian[p]);
+        std::printf("%-10s %10.1f %10.1f\n", kPrograms[p].name, readyMedian[p], shutdownMedian[p]);
     }
     std::printf("launcher/floor: to ready %.2f, shutdown %.2f\n", readyMedian[0] / readyMedian[1],
                 shutdownMedian[0] / shutdownMedian[1]);
     std::printf("launcher/bare:  to ready %.2f, shutdown %.2f\n", readyMedian[0] / readyMedian[2],
                 shutdownMedian[0] / shutdownMedian[2]);
+    std::printf("shellwatch/launcher: to ready %.2f, shutdown %.2f\n", readyMedian[3] / readyMedian[0],
+                shutdownMedian[3] / shutdownMedian[0]);
     CloseHandle(coreReturn);
     CloseHandle(shellReady);
     return 0;

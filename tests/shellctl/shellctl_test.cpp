@@ -16,43 +16,63 @@ constexpr DWORD kTimeout = 120000;
 constexpr char kAbsent[] = "(absent)";
 constexpr char kWinlogon[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-std::string HiveName(HKEY hive)
+std::wstring Wide(const std::string &utf8)
 {
-    return hive == HKEY_LOCAL_MACHINE ? "HKLM" : "HKCU";
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    return wide;
 }
 
-// The Shell value as reg query shows it, or kAbsent.
+// The Shell value, in UTF-8, or kAbsent: read wide, as stored, so that a
+// character outside the ANSI code page shows as itself.
 std::string ShellValue(HKEY hive)
 {
-    DWORD exitCode = 0;
-    const std::string output =
-        RunAndCapture("reg query \"" + HiveName(hive) + "\\" + kWinlogon + "\" /v Shell", kTimeout, exitCode);
-    const std::string marker = "REG_SZ    ";
-    const size_t at = output.find(marker);
-    if (exitCode != 0 || at == std::string::npos)
+    wchar_t value[1024];
+    DWORD size = sizeof(value);
+    if (RegGetValueW(hive, Wide(kWinlogon).c_str(), L"Shell", RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
         return kAbsent;
-    const std::string value = output.substr(at + marker.size());
-    return value.substr(0, value.find_first_of("\r\n"));
+    char utf8[4096];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8, sizeof(utf8), nullptr, nullptr);
+    return length > 0 ? utf8 : kAbsent;
 }
 
-void SetShellValue(HKEY hive, const char *value)
+void SetShellValue(HKEY hive, const char *utf8)
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(hive, kWinlogon, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
-    if (value != nullptr)
-        RegSetValueExA(key, "Shell", 0, REG_SZ, reinterpret_cast<const BYTE *>(value), lstrlenA(value) + 1);
-    else
+    if (utf8 != nullptr) {
+        const std::wstring value = Wide(utf8);
+        RegSetValueExW(key, L"Shell", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    } else {
         RegDeleteValueA(key, "Shell");
+    }
     RegCloseKey(key);
+}
+
+void ForgetInstall(HKEY hive)
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Brevant\\Shell start-up\\Last log-on");
     RegDeleteKeyA(hive, "Software\\Brevant\\Shell start-up");
     RegDeleteKeyA(hive, "Software\\Brevant");
 }
 
+std::string Replace(std::string text, const std::string &what, const std::string &with)
+{
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+constexpr char kWatched[] = "\"$DIR\\shellwatch.exe\""; // this installation, as install sets it
+
 struct Step {
     const char *arguments;
     DWORD exitCode;
-    const char *shellAfter; // "launcher" for this installation's, else the value or kAbsent
+    const char *shellAfter;  // the value ($DIR: the installation's directory) or kAbsent
     const char *output = ""; // a line the output must hold
+    const char *setByHand = nullptr; // the Shell value the user sets before the step
 };
 
 TEST(Shellctl, InstallStatusUninstall)
@@ -67,33 +87,46 @@ TEST(Shellctl, InstallStatusUninstall)
     } cases[] = {
         {"previous value", HKEY_CURRENT_USER, "explorer.exe", "", false,
          {{"status", 0, "explorer.exe", "this installation's launcher"},
-          {"install", 0, "launcher", "Run new task"},
-          {"status", 0, "launcher", "the installation passes the checks"},
+          {"install", 0, kWatched, "Run new task"},
+          {"status", 0, kWatched, "the installation passes the checks"},
           {"uninstall", 0, "explorer.exe"},
           {"uninstall", 3, "explorer.exe", "nothing saved"}}},
         {"no previous value", HKEY_CURRENT_USER, nullptr, "", false,
-         {{"install", 0, "launcher"}, {"uninstall", 0, kAbsent}}},
+         {{"install", 0, kWatched}, {"uninstall", 0, kAbsent}}},
         {"installed twice", HKEY_CURRENT_USER, "other.exe -x", "", false,
-         {{"install", 0, "launcher"}, {"install", 0, "launcher", "puts back: other.exe -x"},
+         {{"install", 0, kWatched}, {"install", 0, kWatched, "puts back: other.exe -x"},
           {"uninstall", 0, "other.exe -x"}}},
         {"core missing", HKEY_CURRENT_USER, "explorer.exe", nullptr, false,
          {{"install", 1, "explorer.exe", "black screen"}, {"uninstall", 3, "explorer.exe"}}},
         {"core fails a check", HKEY_CURRENT_USER, "explorer.exe", "[ShellMain]\nqueue=0\n", false,
-         {{"install", 1, "explorer.exe", "black screen"}, {"install --force", 0, "launcher"},
-          {"status", 1, "launcher", "FAILS the checks"}, {"uninstall", 0, "explorer.exe"}}},
+         {{"install", 1, "explorer.exe", "black screen"}, {"install --force", 0, kWatched},
+          {"status", 1, kWatched, "FAILS the checks"}, {"uninstall", 0, "explorer.exe"}}},
         {"registry write fails", HKEY_CURRENT_USER, "explorer.exe", "", true,
          {{"install", 4, "explorer.exe", "Brevant"}}},
         {"all users", HKEY_LOCAL_MACHINE, "explorer.exe", "", false,
-         {{"install --all-users", 0, "launcher"}, {"uninstall --all-users", 0, "explorer.exe"}}},
+         {{"install --all-users", 0, kWatched}, {"uninstall --all-users", 0, "explorer.exe"}}},
+        {"previous value outside the code page", HKEY_CURRENT_USER, u8"C:\\Программы\\sh.exe", "", false,
+         {{"install", 0, kWatched}, {"uninstall", 0, u8"C:\\Программы\\sh.exe"}}},
+        {"set by hand after install", HKEY_CURRENT_USER, "explorer.exe", "", false,
+         {{"install", 0, kWatched},
+          {"uninstall", 0, "mine.exe", "not a shell of ours: left as it is", "mine.exe"},
+          {"uninstall", 3, "mine.exe", "nothing saved"}}},
+        {"watcher settings and launcher switches", HKEY_CURRENT_USER, "explorer.exe", "", false,
+         {{"install --restarts 5 --min-run 9 -- -s0 -n", 0, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n"},
+          {"install --restarts x", 2, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n"},
+          {"install --direct -- -s0", 0, "\"$DIR\\launcher.exe\" -s0"},
+          {"status", 0, "\"$DIR\\launcher.exe\" -s0", "started directly"},
+          {"uninstall", 0, "explorer.exe"}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const char *core = c.scenario != nullptr ? "modcore.dll" : "config.dll";
         const std::string dir =
             MakeInstall(std::string("shellctl_") + c.name, {{core, core}}, c.scenario != nullptr ? c.scenario : "");
-        for (const char *program : {"shellctl.exe", "componentcheck.exe"})
+        for (const char *program : {"shellctl.exe", "componentcheck.exe", "shellwatch.exe"})
             ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE));
         SetShellValue(c.hive, c.previous);
+        ForgetInstall(c.hive);
         HKEY vendor = nullptr;
         if (c.volatileVendorKey) {
             ASSERT_EQ(RegCreateKeyExA(c.hive, "Software\\Brevant", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
@@ -101,18 +134,19 @@ TEST(Shellctl, InstallStatusUninstall)
                       ERROR_SUCCESS);
             RegCloseKey(vendor);
         }
-        const std::string launcher = "\"" + dir + "\\launcher.exe\"";
         for (const Step &step : c.steps) {
             SCOPED_TRACE(step.arguments);
+            if (step.setByHand != nullptr)
+                SetShellValue(c.hive, step.setByHand);
             DWORD exitCode = 0;
             const std::string output =
                 RunAndCapture("\"" + dir + "\\shellctl.exe\" " + step.arguments, kTimeout, exitCode, true);
             EXPECT_EQ(exitCode, step.exitCode) << output;
             EXPECT_NE(output.find(step.output), std::string::npos) << output;
-            const std::string expected = std::string(step.shellAfter) == "launcher" ? launcher : step.shellAfter;
-            EXPECT_EQ(ShellValue(c.hive), expected);
+            EXPECT_EQ(ShellValue(c.hive), Replace(step.shellAfter, "$DIR", dir));
         }
         SetShellValue(c.hive, c.hive == HKEY_LOCAL_MACHINE ? "explorer.exe" : nullptr);
+        ForgetInstall(c.hive);
     }
 }
 

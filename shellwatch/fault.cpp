@@ -1,0 +1,175 @@
+#include "fault.h"
+
+#include "CrashDumps.h"
+#include "UniqueHandle.h"
+
+#include <dbghelp.h>
+
+#include <iterator>
+
+namespace {
+
+// The exceptions a component's fault ends the launcher with.
+constexpr struct {
+    DWORD code;
+    const wchar_t *name;
+} kExceptions[] = {
+    {0xC0000005, L"an access violation"},
+    {0xC00000FD, L"a stack overflow"},
+    {0xC0000094, L"an integer division by zero"},
+    {0xC000001D, L"an illegal instruction"},
+    {0xC0000096, L"a privileged instruction"},
+    {0xC0000409, L"a stack buffer overrun"},
+    {0xC0000374, L"a corrupted heap"},
+    {0xC0000006, L"a page that could not be read in"},
+    {0x80000003, L"a breakpoint"},
+    {0xC0000135, L"a DLL that was not found"},
+    {0xC0000142, L"a DLL that failed to initialise"},
+};
+constexpr DWORD kErrorSeverity = 0xC0000000; // NTSTATUS values of this severity are exceptions
+constexpr DWORD kBreakpoint = 0x80000003;
+
+using MiniDumpReadDumpStreamProc = BOOL(WINAPI *)(PVOID, ULONG, PMINIDUMP_DIRECTORY *, PVOID *, ULONG *);
+using MiniDumpWriteDumpProc = BOOL(WINAPI *)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+using UniqueView = UniqueResource<void *, UnmapViewOfFile>;
+
+template <typename Proc>
+Proc EntryOf(HMODULE module, const char *name)
+{
+    return module ? reinterpret_cast<Proc>(reinterpret_cast<void *>(GetProcAddress(module, name))) : nullptr;
+}
+
+// A dump mapped for reading, each stream checked to lie inside the file.
+class MappedDump {
+public:
+    explicit MappedDump(const std::string &path)
+        : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)),
+          dbghelp_(crashdumps::LoadDbgHelp())
+    {
+        LARGE_INTEGER size{};
+        if (!file_ || !GetFileSizeEx(file_.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAXDWORD)
+            return;
+        size_ = static_cast<DWORD>(size.QuadPart);
+        mapping_.reset(CreateFileMappingA(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (mapping_)
+            view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
+        read_ = EntryOf<MiniDumpReadDumpStreamProc>(dbghelp_.get(), "MiniDumpReadDumpStream");
+    }
+
+    // The stream, when it is there and at least `least` bytes long.
+    const BYTE *Stream(ULONG type, ULONG least, ULONG &size) const
+    {
+        MINIDUMP_DIRECTORY *directory = nullptr;
+        void *stream = nullptr;
+        size = 0;
+        if (!view_ || read_ == nullptr || !read_(view_.get(), type, &directory, &stream, &size) || size < least)
+            return nullptr;
+        return Inside(stream, size) ? static_cast<const BYTE *>(stream) : nullptr;
+    }
+
+    // The bytes at an offset of the file, when that many lie inside it.
+    const BYTE *At(ULONG64 offset, ULONG64 length) const
+    {
+        if (!view_ || offset > size_ || length > size_ - offset)
+            return nullptr;
+        return static_cast<const BYTE *>(view_.get()) + offset;
+    }
+
+private:
+    bool Inside(const void *pointer, ULONG64 length) const
+    {
+        const auto *base = static_cast<const BYTE *>(view_.get());
+        const auto *at = static_cast<const BYTE *>(pointer);
+        return at >= base && At(static_cast<ULONG64>(at - base), length) != nullptr;
+    }
+
+    UniqueFile file_;
+    UniqueModule dbghelp_;
+    UniqueHandle mapping_;
+    UniqueView view_;
+    DWORD size_ = 0;
+    MiniDumpReadDumpStreamProc read_ = nullptr;
+};
+
+} // namespace
+
+bool IsExceptionCode(DWORD code)
+{
+    return code >= kErrorSeverity || code == kBreakpoint;
+}
+
+std::wstring DescribeExitCode(DWORD code)
+{
+    wchar_t text[64];
+    if (!IsExceptionCode(code)) {
+        _snwprintf(text, std::size(text), L"exit code %lu", code);
+        return text;
+    }
+    const wchar_t *name = L"an exception";
+    for (const auto &exception : kExceptions) {
+        if (exception.code == code)
+            name = exception.name;
+    }
+    _snwprintf(text, std::size(text), L"0x%08lX, %ls", code, name);
+    return text;
+}
+
+std::string DumpPathOf(DWORD processId)
+{
+    char dir[MAX_PATH], path[MAX_PATH];
+    return crashdumps::Directory(dir) && crashdumps::PathOf(dir, processId, path) ? path : "";
+}
+
+std::wstring FaultIn(const std::string &dumpPath)
+{
+    static_assert(sizeof(MINIDUMP_MODULE) == 108, "the module record as the dump format lays it out");
+    const MappedDump dump(dumpPath);
+    ULONG size = 0;
+    const auto *exception = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM *>(
+        dump.Stream(ExceptionStream, sizeof(MINIDUMP_EXCEPTION_STREAM), size));
+    const auto *modules = reinterpret_cast<const MINIDUMP_MODULE_LIST *>(
+        dump.Stream(ModuleListStream, sizeof(ULONG32), size));
+    if (exception == nullptr || modules == nullptr ||
+        modules->NumberOfModules > (size - sizeof(ULONG32)) / sizeof(MINIDUMP_MODULE))
+        return L"";
+    const ULONG64 address = exception->ExceptionRecord.ExceptionAddress;
+    for (ULONG32 i = 0; i < modules->NumberOfModules; ++i) {
+        const MINIDUMP_MODULE &module = modules->Modules[i];
+        if (address < module.BaseOfImage || address - module.BaseOfImage >= module.SizeOfImage)
+            continue;
+        std::wstring name;
+        if (const BYTE *length = dump.At(module.ModuleNameRva, sizeof(ULONG32))) {
+            const ULONG32 bytes = *reinterpret_cast<const ULONG32 *>(length);
+            if (const BYTE *text = dump.At(ULONG64{module.ModuleNameRva} + sizeof(ULONG32), bytes))
+                name.assign(reinterpret_cast<const wchar_t *>(text), bytes / sizeof(wchar_t));
+        }
+        name = name.substr(name.find_last_of(L"\\/") + 1); // npos + 1 is 0: the whole name
+        wchar_t offset[32];
+        _snwprintf(offset, std::size(offset), L"+0x%llX", static_cast<unsigned long long>(address - module.BaseOfImage));
+        return (name.empty() ? L"?" : name) + offset;
+    }
+    return L"";
+}
+
+std::string WriteDumpOf(HANDLE process, DWORD processId)
+{
+    char dir[MAX_PATH], path[MAX_PATH];
+    if (!crashdumps::Directory(dir) || !crashdumps::PathOf(dir, processId, path))
+        return "";
+    const UniqueModule dbghelp(crashdumps::LoadDbgHelp());
+    const auto write = EntryOf<MiniDumpWriteDumpProc>(dbghelp.get(), "MiniDumpWriteDump");
+    if (write == nullptr)
+        return "";
+    CreateDirectoryA(dir, nullptr); // it may well exist already
+    UniqueFile file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return "";
+    const BOOL written = write(process, processId, file.get(), MiniDumpNormal, nullptr, nullptr, nullptr);
+    file.reset();
+    if (!written) {
+        DeleteFileA(path); // half a dump helps nobody
+        return "";
+    }
+    return path;
+}
