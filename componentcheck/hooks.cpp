@@ -96,7 +96,7 @@ void TrackThread(HANDLE thread, const void *start)
 BOOL WINAPI HookedSetEvent(HANDLE event)
 {
     for (EntryRun *run : {&g_Host.startup, &g_Host.service, &g_Host.core}) {
-        if (event == nullptr || event != run->worker.ready.get())
+        if (event == nullptr || event != run->worker.entryReady)
             continue;
         if (InterlockedIncrement(&run->signals) == 1 && run->entry != nullptr && run->Stoppable()) {
             const DWORD thread = run->threadId != 0 ? run->threadId : GetCurrentThreadId();

@@ -7,6 +7,8 @@
 
 #include "image.h"
 
+#include <string.h>
+
 using contract::Worker;
 
 namespace {
@@ -66,13 +68,27 @@ void RunConfig(const char *name)
     Step(name, check, kCallLimitMs);
     const DWORD start = GetTickCount();
     if (check == Check::ConfigFill) {
+        // Copies, as the shell hands them, so that a write into them shows.
         const std::string &config = g_Host.options.configFile;
-        FindEntry<SH_CFG_FillBufferProc>(g_Host.library, name)(g_Host.installDir.c_str(),
-                                                               config.empty() ? nullptr : config.c_str());
+        std::string dir = g_Host.installDir, file = config;
+        dir.resize(MAX_PATH, '\0');
+        file.resize(MAX_PATH, '\0');
+        FindEntry<SH_CFG_FillBufferProc>(g_Host.library, name)(dir.c_str(), config.empty() ? nullptr : file.c_str());
+        const long long ms = Since(start);
+        // Up to the terminator: the copies are padded to the shell's buffer size.
+        const bool dirKept = strcmp(dir.c_str(), g_Host.installDir.c_str()) == 0;
+        const bool fileKept = strcmp(file.c_str(), config.c_str()) == 0;
+        if (dirKept && fileKept)
+            Pass(name, check, ms);
+        else
+            Result(name, check, Verdict::Fail, nullptr,
+                   "wrote into the %s it was given (now \"%s\"): it is the shell's, to be read only",
+                   dirKept ? "configuration file's name" : "installation directory",
+                   dirKept ? file.c_str() : dir.c_str());
     } else {
         FindEntry<SH_CFG_FreeBufferProc>(g_Host.library, name)();
+        Pass(name, check, Since(start));
     }
-    Pass(name, check, Since(start));
     NoteWhoMade(name);
 }
 
@@ -144,11 +160,16 @@ void StartRun(Worker worker, const char *name)
     NoteWhoMade(name);
 }
 
-void ReportSignals(const EntryRun &run)
+void ReportSignals(const EntryRun &run, bool keptEvent)
 {
     const char *name = run.entry->name;
     const long long signals = run.signals;
-    if (!SetEventHooked())
+    if (!keptEvent)
+        Result(name, Check::SingleSignal, Verdict::Fail, &signals,
+               "closed its ready event (signalled %lld times): the event is the shell's to close, and a shell "
+               "that closed it again would close a handle no longer its own",
+               signals);
+    else if (!SetEventHooked())
         Result(name, Check::SingleSignal, Verdict::NotObservable, nullptr,
                "the library does not import SetEvent, so its signals cannot be counted");
     else if (signals == 0)
@@ -189,6 +210,7 @@ void StopRun(EntryRun &run)
     if (run.entry == nullptr)
         return;
     const char *name = run.entry->name;
+    bool keptEvent = true;
     if (!run.worker) {
         Result(name, Check::Stop, Verdict::NotObservable, nullptr, "the thread was never started");
     } else {
@@ -196,6 +218,7 @@ void StopRun(EntryRun &run)
         const bool endedBefore = WaitForSingleObject(run.worker.get(), 0) == WAIT_OBJECT_0;
         const DWORD start = GetTickCount();
         const WorkerStopResult stop = StopWorkerThread(run.worker, run.Stoppable(), nullptr);
+        keptEvent = stop.entryKeptEvent;
         const long long stopMs = Since(start);
         const char *ending = stop.outcome == WorkerStop::Terminated ? "terminated" : "could not be terminated";
         if (stop.outcome == WorkerStop::Terminated || stop.outcome == WorkerStop::Unstoppable)
@@ -216,7 +239,7 @@ void StopRun(EntryRun &run)
             Result(name, Check::Stop, Verdict::Fail, nullptr, "still running %lu ms after the stop message; %s",
                    kStopWaitMs, ending);
     }
-    ReportSignals(run);
+    ReportSignals(run, keptEvent);
     if (run.Stoppable())
         ReportQueueAndResult(run);
     run.entry = nullptr;

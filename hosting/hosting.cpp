@@ -44,11 +44,43 @@ int CallEntry(const EntryContext &context, Call call)
         context.observer->Entering();
     const int result = call();
     if (context.observer != nullptr)
-        context.observer->Returned(result, IsSignalled(context.ready, 0));
+        context.observer->Returned(result, IsSignalled(context.hostReady, 0));
     return result;
 }
 
+// CompareObjectHandles came with Windows 10: looked up at run time.
+using CompareObjectHandlesProc = BOOL(WINAPI *)(HANDLE, HANDLE);
+
+CompareObjectHandlesProc CompareHandles()
+{
+    static const auto compare = [] {
+        auto found = FindEntry<CompareObjectHandlesProc>(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles");
+        return found != nullptr ? found : FindKernelEntry<CompareObjectHandlesProc>("CompareObjectHandles");
+    }();
+    return compare;
+}
+
 } // namespace
+
+bool EntryKeptItsEvent(const WorkerThread &worker)
+{
+    const auto compare = CompareHandles();
+    return worker.entryReady == nullptr || !worker.ready || compare == nullptr ||
+           compare(worker.entryReady, worker.ready.get());
+}
+
+void WorkerThread::reset()
+{
+    // Where it cannot be told whether the copy is still ours, it stays open:
+    // one handle for the process's life, never somebody else's closed.
+    if (entryReady != nullptr && CompareHandles() != nullptr && EntryKeptItsEvent(*this))
+        CloseHandle(entryReady);
+    entryReady = nullptr;
+    thread.reset();
+    ready.reset();
+    id = 0;
+    context = nullptr;
+}
 
 LibrarySearch RestrictLibrarySearch()
 {
@@ -83,13 +115,18 @@ HMODULE LoadComponentLibrary(const char *path, LibrarySearch search)
 WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker, DWORD readyTimeoutMs,
                               EntryContext *context)
 {
+    worker.reset();
     worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!worker.ready)
+    if (!worker.ready || !DuplicateHandle(GetCurrentProcess(), worker.ready.get(), GetCurrentProcess(),
+                                          &worker.entryReady, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        worker.reset();
         return WorkerStart::NotStarted;
+    }
 
-    void *argument = worker.ready.get();
+    void *argument = worker.entryReady;
     if (context != nullptr) {
-        context->ready = worker.ready.get();
+        context->ready = worker.entryReady;
+        context->hostReady = worker.ready.get();
         context->returned = 0;
         argument = context;
     }
@@ -97,7 +134,7 @@ WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread
     unsigned id = 0;
     worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, &id)));
     if (!worker.thread) {
-        worker.ready.reset();
+        worker.reset();
         return WorkerStart::NotStarted;
     }
     const HANDLE waitFor[] = {worker.ready.get(), worker.thread.get()};
@@ -124,7 +161,7 @@ unsigned __stdcall ServiceThread(void *argument)
     int result = SHELL_ENTRY_FAILED;
     if (context.serviceMain != nullptr)
         result = CallEntry(context, [&] { return context.serviceMain(context.serviceMainFlag, context.ready); });
-    const unsigned exitCode = FinishEntry(result, context.ready);
+    const unsigned exitCode = FinishEntry(result, context.hostReady);
     InterlockedExchange(&context.returned, 1);
     return exitCode;
 }
@@ -149,7 +186,7 @@ unsigned __stdcall CoreThread(void *argument)
         if (core && observer != nullptr && !observer->MayUnload())
             core.release();
     }
-    const unsigned exitCode = FinishEntry(result, context.ready);
+    const unsigned exitCode = FinishEntry(result, context.hostReady);
     InterlockedExchange(&context.returned, 1);
     return exitCode;
 }
@@ -164,7 +201,7 @@ unsigned FinishEntry(int result, HANDLE ready)
 
 WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice)
 {
-    WorkerStopResult stop{WorkerStop::Absent, false};
+    WorkerStopResult stop{WorkerStop::Absent, false, true};
     if (!worker)
         return stop;
     if (postStop)
@@ -173,8 +210,15 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Not
     if (IsSignalled(worker.get(), kStopWaitMs)) {
         stop.outcome = WorkerStop::Ended;
     } else {
-        if (notice != nullptr)
+        if (notice != nullptr) {
+            // A quit message waiting in the queue would end the box's modal
+            // loop at once, unseen: it is taken out first and put back after.
+            MSG quit;
+            const bool quitWaiting = PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
             MessageBoxA(nullptr, notice->text, notice->caption, kNoticeStyle);
+            if (quitWaiting)
+                PostQuitMessage(static_cast<int>(quit.wParam));
+        }
         // An entry that has returned leaves a thread that is only exiting:
         // terminated now, its exit could leave the loader's lock held.
         const bool returned = worker.context != nullptr && worker.context->returned != 0;
@@ -186,10 +230,12 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Not
         else
             stop.outcome = WorkerStop::Unstoppable;
     }
+    stop.entryKeptEvent = EntryKeptItsEvent(worker);
     if (stop.outcome == WorkerStop::Unstoppable) {
         // Still running: its handles stay open for good rather than be reused.
         worker.thread.release();
         worker.ready.release();
+        worker.entryReady = nullptr;
     }
     worker.reset();
     return stop;

@@ -40,23 +40,27 @@ Proc FindEntry(HMODULE library, const char *name)
 // given to the next thread's ready event.
 struct EntryContext;
 
+// The entry gets a handle of its own to the ready event, so that nothing it
+// does to its handle (closing it, say) can make the shell close or wait on a
+// handle that is no longer the shell's; it is closed only while it is still
+// one to the same event.
 struct WorkerThread {
     UniqueHandle thread;
-    UniqueHandle ready;
+    UniqueHandle ready;          // the shell's own
+    HANDLE entryReady = nullptr; // the entry's copy
     DWORD id = 0;
     const EntryContext *context = nullptr; // its routine's, which says when the entry has returned
 
     explicit operator bool() const { return static_cast<bool>(thread); }
     HANDLE get() const { return thread.get(); }
     // Closes the thread and its ready event; only once the thread has ended.
-    void reset()
-    {
-        thread.reset();
-        ready.reset();
-        id = 0;
-        context = nullptr;
-    }
+    void reset();
 };
+
+// Whether the entry's copy of its ready event still refers to the event: false
+// once the entry has closed it (or its value names another object since).
+// True where the system cannot tell.
+bool EntryKeptItsEvent(const WorkerThread &worker);
 
 enum class WorkerStart {
     NotStarted, // no event or no thread could be made
@@ -82,7 +86,8 @@ protected:
 // What StartupThread, ServiceThread and CoreThread are given; it outlives
 // the thread.
 struct EntryContext {
-    HANDLE ready = nullptr; // filled in by StartWorkerThread
+    HANDLE ready = nullptr;     // the entry's copy, filled in by StartWorkerThread
+    HANDLE hostReady = nullptr; // the shell's own, which the routine signals in the entry's stead
     // Set once the entry has returned: the thread is then only exiting, and
     // is never terminated (its exit may hold the loader's lock).
     volatile LONG returned = 0;
@@ -132,7 +137,8 @@ enum class WorkerStop {
 
 struct WorkerStopResult {
     WorkerStop outcome;
-    bool stopPosted; // the stop message reached the thread's queue
+    bool stopPosted;       // the stop message reached the thread's queue
+    bool entryKeptEvent;   // its copy of the ready event was not closed (EntryKeptItsEvent)
 };
 
 // The box shown before a thread that does not stop is terminated.

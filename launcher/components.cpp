@@ -30,6 +30,17 @@ constexpr Notice kServiceNotice{kNoticeCaption, "The Service thread is being for
 LibrarySearch g_Search = LibrarySearch::NotRestricted;
 EntryContext g_StartupContext, g_ServiceContext, g_CoreContext;
 char g_CorePath[kMaxPath];
+// The components get copies of the launcher's texts: what one writes into its
+// copy changes neither where the launcher loads the next from nor its clean-up.
+char g_ConfigDirCopy[kMaxPath], g_ConfigFileCopy[kMaxPath], g_CoreDirCopy[kMaxPath];
+
+const char *CopyFor(const char *text, char (&copy)[kMaxPath])
+{
+    if (text == nullptr)
+        return nullptr;
+    lstrcpynA(copy, text, sizeof(copy)); // the launcher's texts are paths, which fit
+    return copy;
+}
 bool g_KeepServicesLibrary; // a thread of it could not be stopped
 
 // The full path of a component in the installation directory, or false when
@@ -84,7 +95,7 @@ void StartWorker(Worker worker)
     case Worker::Core:
         g_CoreContext.corePath = ComponentPath(contract::kCoreLibrary, g_CorePath) ? g_CorePath : nullptr;
         g_CoreContext.search = g_Search;
-        g_CoreContext.installDir = g_Settings.InstallDir;
+        g_CoreContext.installDir = CopyFor(g_Settings.InstallDir, g_CoreDirCopy);
         StartWorkerThread(CoreThread, g_CoreThread, INFINITE, &g_CoreContext);
         break;
     }
@@ -124,7 +135,7 @@ void StartComponents(LibrarySearch search)
     if (g_ConfigLibrary) {
         const auto fill = FindEntry<SH_CFG_FillBufferProc>(g_ConfigLibrary.get(), contract::kFillBuffer);
         if (fill != nullptr)
-            fill(g_Settings.InstallDir, g_Settings.ConfigFile);
+            fill(CopyFor(g_Settings.InstallDir, g_ConfigDirCopy), CopyFor(g_Settings.ConfigFile, g_ConfigFileCopy));
     }
     if (g_Settings.ServicesEnabled)
         g_ServicesLibrary.reset(LoadComponent(contract::kServicesLibrary));

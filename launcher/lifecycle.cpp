@@ -112,7 +112,8 @@ void RunWaitLoop()
             quit = DrainThreadMessages();
         else if (result < WAIT_OBJECT_0 + count)
             ReapThread(live[result - WAIT_OBJECT_0]);
-        // A failed wait is ignored; the loop waits again.
+        else
+            quit = true; // a handle no longer waitable: waiting again would only fail again, at once
     }
 }
 

@@ -5,6 +5,8 @@
 #include "ScopeExit.h"
 
 #include <array>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <stdarg.h>
 #include <stdio.h>
@@ -79,6 +81,25 @@ bool HasCountConversion(const char *format)
     return false;
 }
 
+// Whether a rectangle's far edge, origin plus extent, is an int as the
+// drawing calls compute it. Past that they overflow and, in some, corrupt
+// memory while reporting success.
+bool EdgesFit(int x, int y, int width, int height)
+{
+    const auto fits = [](long long edge) { return edge >= INT_MIN && edge <= INT_MAX; };
+    return fits(static_cast<long long>(x) + width) && fits(static_cast<long long>(y) + height);
+}
+
+// A source extent no bitmap of a shell comes near: past it, the stretches'
+// own scaling arithmetic overflows (INT_MAX by INT_MAX onto 32x32 corrupted
+// the heap while reporting success). Larger source rectangles are refused.
+constexpr long long kMaxExtent = 1LL << 27;
+
+bool ExtentsFit(int width, int height)
+{
+    return std::llabs(width) < kMaxExtent && std::llabs(height) < kMaxExtent;
+}
+
 } // namespace
 
 extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
@@ -86,6 +107,9 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
                                                 int srcWidth, int srcHeight, COLORREF transparent)
 {
     const int w = destWidth, h = destHeight;
+    if (!EdgesFit(destX, destY, w, h) || !EdgesFit(srcX, srcY, srcWidth, srcHeight) ||
+        !ExtentsFit(srcWidth, srcHeight))
+        return 0;
 
     // Released in reverse: the image DC's palette, then the image DC (the mask
     // and background DCs are released on the way, as soon as they are used).

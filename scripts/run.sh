@@ -42,7 +42,15 @@ if [ "${1:-}" = --stop ]; then
     echo "[run] no launcher.exe runs in this Wine prefix: nothing to stop"
     exit 0
   fi
-  exec "$wine" "$shellctl" quit --force-after "$stop_ms"
+  # Says to the make run that started it that it was ended, not that it quit:
+  # Wine does not pass on the exit code of a process another one ended.
+  mkdir -p "$build/run"
+  touch "$build/run/.stopping"
+  "$wine" "$shellctl" quit --force-after "$stop_ms" | tee "$build/run/.stop.txt"
+  status=${PIPESTATUS[0]}
+  grep -o 'ended it (exit code [0-9]*)' "$build/run/.stop.txt" >"$build/run/.ended" || rm -f "$build/run/.ended"
+  rm -f "$build/run/.stopping"
+  exit "$status"
 fi
 
 scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl
@@ -90,5 +98,14 @@ done
 wait "$launcher" && status=0 || status=$?
 kill "$watcher" 2>/dev/null || true
 wait "$watcher" 2>/dev/null || true
-echo "[run] launcher.exe exited with code $status"
+for _ in $(seq $((stop_ms / 100 + 50))); do # a make stop still under way says how it ended it
+  [ -f "$install/.stopping" ] || break
+  sleep 0.1
+done
+if [ -f "$install/.ended" ]; then
+  status=$(grep -o '[0-9]*' "$install/.ended" | tail -1)
+  echo "[run] launcher.exe did not quit: make stop $(cat "$install/.ended")"
+else
+  echo "[run] launcher.exe exited with code $status"
+fi
 exit "$status"

@@ -44,7 +44,8 @@ start '[ShellMain]\nsignal_gate=gate_never_opened\n' \
       "the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
 expect "make stop did not end it" "$(STOP_SECONDS=2 "$source/scripts/run.sh" --stop)" "did not quit within 2 s: ended it"
 wait $run || true
-expect "make run did not end" "$(cat "$output")" "^\[run\] launcher.exe exited with code"
+expect "make run did not say the launcher was ended" "$(cat "$output")" \
+       "^\[run\] launcher.exe did not quit: make stop ended it \(exit code 1\)$"
 expect "a second make stop did not say so" "$("$source/scripts/run.sh" --stop)" "nothing to stop"
 
 # The watcher says a box it sees; make stop, which answers it, always says it.

@@ -190,9 +190,20 @@ void DeleteRecord()
 
 int Install(const char *dirArgument, bool allUsers, bool force, const InstallOptions &options)
 {
-    const std::wstring dir = FullPath(dirArgument != nullptr ? Widen(dirArgument) : ProgramDir());
+    const std::wstring given = dirArgument != nullptr ? Widen(dirArgument) : ProgramDir();
+    const std::wstring dir = FullPath(given);
+    // The launcher finds itself and its components by paths of the system's
+    // limit: from a directory too long for them it would start nothing.
+    const std::wstring longest = options.direct ? Widen(contract::kLauncherFile) : std::wstring(kWatcherFile);
+    if (dir.empty() || dir.size() + 1 + longest.size() >= MAX_PATH) {
+        fprintf(stderr,
+                "shellctl: %s\\%s is longer than the %d characters a Windows path may have: the shell cannot "
+                "start from there; install it in a shorter directory: nothing changed\n",
+                Narrow(dir.empty() ? given : dir).c_str(), Narrow(longest).c_str(), MAX_PATH - 1);
+        return kRefused;
+    }
     const std::wstring launcher = dir + L"\\" + Widen(contract::kLauncherFile);
-    if (dir.empty() || !FileExists(launcher)) {
+    if (!FileExists(launcher)) {
         fprintf(stderr, "shellctl: no launcher.exe in %s: nothing changed\n", Narrow(dir).c_str());
         return kRefused;
     }

@@ -35,6 +35,7 @@ static std::vector<DWORD> Launchers()
 }
 
 constexpr DWORD kWatchMs = 200;
+constexpr UINT kEndedExitCode = 1; // of a launcher ended because it did not quit
 constexpr char kDialogClass[] = "#32770"; // a message box's window class
 constexpr int kMessageTextId = 0xFFFF;   // its text's control
 
@@ -147,9 +148,9 @@ static int QuitLaunchers(DWORD forceAfterMs)
     }
     for (DWORD launcher : Launchers()) {
         const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, launcher));
-        if (process && TerminateProcess(process.get(), 1))
-            printf("[run] launcher.exe (process %lu) did not quit within %lu s: ended it\n", launcher,
-                   forceAfterMs / 1000);
+        if (process && TerminateProcess(process.get(), kEndedExitCode))
+            printf("[run] launcher.exe (process %lu) did not quit within %lu s: ended it (exit code %u)\n", launcher,
+                   forceAfterMs / 1000, kEndedExitCode);
     }
     return 0;
 }

@@ -22,10 +22,11 @@
  * Ready events. Every worker entry receives an unnamed manual-reset event and
  * must signal it (SetEvent) exactly once, once it is up: the launcher starts
  * nothing else until then, so components start strictly one after another
- * (configuration, startup, service, core). The launcher keeps the event open
- * until the thread has ended, so a late or second signal cannot reach another
- * thread's event; but a second signal is still a fault, and the event must
- * not be closed or used for anything else.
+ * (configuration, startup, service, core). The handle an entry receives is
+ * its own copy, which the launcher closes once the thread has ended, so a
+ * late or second signal cannot reach another thread's event; but a second
+ * signal is still a fault, and the handle must not be closed or used for
+ * anything else.
  *
  * Results. ShellMain and SS_Main return -1 only when they fail before
  * signalling; the launcher then signals the event for them. Any other value is
@@ -40,7 +41,8 @@
  * themselves. ShellMain may end the whole shell by returning.
  *
  * Texts. installDir and configFile stay valid until SH_CFG_FreeBuffer
- * returns; do not keep them past your own shutdown.
+ * returns; do not keep them past your own shutdown. They are read only: each
+ * component gets copies, and the launcher never reads back what one writes.
  *
  * Crashes. An exception that no code handles, in any thread, ends the whole
  * shell: the launcher writes a minidump with the exception to

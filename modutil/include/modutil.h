@@ -88,7 +88,9 @@ int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const char *key,
 /* Stretches the source rectangle onto the destination rectangle, leaving the
    pixels of the transparent colour showing what was there. Returns nonzero
    when every drawing step succeeded; 0, with the destination untouched, when
-   its scratch DCs or bitmaps cannot be made (a size too large or negative). */
+   its scratch DCs or bitmaps cannot be made (a size too large or negative),
+   or when a rectangle's far edge lies past what an int holds or the source
+   extent is 2^27 or more. */
 int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
                                      int destHeight, HDC source, int srcX, int srcY,
                                      int srcWidth, int srcHeight, COLORREF transparent);

@@ -102,6 +102,11 @@ TEST(ComponentCheck, ScenarioVerdicts)
         {"leaks a brush", "modcore.dll", "[ShellMain]\ngdi=1\n", {"- gdi-left fail 1"}, 1, ": ShellMain left 1 brush$"},
         {"decorated export", "auxhost_decorated.dll", "", {"SS_Main export fail"}, 1},
         {"core on its loading thread", "modcore.dll", "[ShellMain]\nsame_thread=1\n", {}, 0},
+        {"closes its ready event", "modcore.dll", "[ShellMain]\nclose_ready=1\nmode=return\ndelay=200\n",
+         {"ShellMain ready fail", "ShellMain single-signal fail 0", "ShellMain queue-at-signal not-observable"}, 1,
+         "^closed its ready event"},
+        {"writes into the directory", "config.dll", "[SH_CFG_FillBuffer]\noverwrite_dir=1\n",
+         {"SH_CFG_FillBuffer config-fill fail"}, 1, R"(^wrote into the installation directory it was given \(now "C:\\x"\))"},
         {"config and install dir", "config.dll", "", {}, 0, nullptr, nullptr, "--config C:\\x.rc --install-dir C:\\inst",
          "config FillBuffer dir=C:\\inst file=C:\\x.rc"},
     };

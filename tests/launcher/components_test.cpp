@@ -348,6 +348,55 @@ TEST(Components, StuckThreadsGetANoticeAndAreTerminated)
     EXPECT_EQ(Count(journal, "auxhost unload live="), 0u); // the terminated thread was gone first
 }
 
+// What a hostile or careless component does must not strand the shell: it
+// still ends, in order, and the user still sees every notice.
+TEST(Components, ComponentsCannotStrandTheShell)
+{
+    const struct {
+        const char *name, *scenario;
+        bool quit;          // the test asks the shell to quit
+        const char *notice; // a notice the user must see, answered
+        std::vector<std::string> order;
+    } cases[] = {
+        // Closing its handle must not make the launcher close or wait on one not its own.
+        {"closes_ready", "[ShellMain]\nclose_ready=1\nmode=return\ndelay=500\n", false, nullptr,
+         {"modcore closed-ready ShellMain", "modcore return ShellMain 0", "auxhost stop SS_Main",
+          "config FreeBuffer"}},
+        // What it writes into the directory it is given stays its own.
+        {"overwrites_dir", "[SH_CFG_FillBuffer]\noverwrite_dir=1\n", true, nullptr,
+         {"config FillBuffer", "auxhost SS_Main flag=1", "modcore ShellMain dir=$DIR", "modcore stop ShellMain",
+          "config FreeBuffer"}},
+        // A quit message posted while it is stopped must not swallow the notice.
+        {"quits_on_stop", "[ShellMain]\nquit_on_stop=1\ndelay=12000\n", true,
+         "The Tarvek Module System thread is being forcefully terminated.",
+         {"modcore posted-quit ShellMain", "auxhost stop SS_Main", "config FreeBuffer"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = MakeFullInstall(c.name, c.scenario);
+        {
+            Launcher shell(dir);
+            if (c.quit) {
+                EXPECT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+                EXPECT_TRUE(shell.Quit());
+            }
+            if (c.notice != nullptr) {
+                HWND box = WaitForWindow("Brevant - Notice!", 2 * kTimeout);
+                ASSERT_NE(box, nullptr);
+                Sleep(500);
+                EXPECT_TRUE(IsWindow(box)) << "the notice closed before it was answered";
+                EXPECT_EQ(MessageBoxText(box).rfind(c.notice, 0), 0u) << MessageBoxText(box);
+                Press(box, IDOK);
+            }
+            EXPECT_EQ(shell.WaitForExit(2 * kTimeout), 0u);
+        }
+        std::vector<std::string> order;
+        for (const std::string &line : c.order)
+            order.push_back(line == "modcore ShellMain dir=$DIR" ? "modcore ShellMain dir=" + dir : line);
+        ExpectInOrder(ReadJournal(dir), order);
+    }
+}
+
 TEST(Components, StartupThreadEndingDuringTheNoticeRunsToItsEnd)
 {
     constexpr char kCaption[] = "Brevant - Notice!";

@@ -139,6 +139,28 @@ TEST(TransparentStretchBlt, SizesThatCannotBeMadeDrawNothing)
     }
 }
 
+// A far edge past what int holds is refused before any drawing call sees it.
+TEST(TransparentStretchBlt, RectanglesPastTheCoordinateRangeDrawNothing)
+{
+    DibSurface source(4, 4), dest(32, 32);
+    source.Fill(Pattern);
+    dest.Fill(Backdrop);
+    const auto before = dest.Pixels();
+    const struct {
+        int destX, destY, srcX, srcY, srcWidth, srcHeight;
+    } cases[] = {
+        {0, 0, 0, 0, INT_MAX, INT_MAX}, {0, 0, 1, 0, INT_MAX, 4}, {0, 0, 0, 1, 4, INT_MAX},
+        {0, 0, INT_MIN, 0, -4, 4}, {INT_MAX - 8, 0, 0, 0, 4, 4}, {0, INT_MIN + 8, 0, 0, 4, 4},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(MU_TransparentStretchBlt(dest.Dc(), c.destX, c.destY, 32, c.destY < 0 ? -32 : 32, source.Dc(),
+                                           c.srcX, c.srcY, c.srcWidth, c.srcHeight, kKey),
+                  0)
+            << c.srcX << "," << c.srcY << " " << c.srcWidth << "x" << c.srcHeight;
+        EXPECT_EQ(dest.Pixels(), before);
+    }
+}
+
 TEST(TransparentStretchBlt, LeavesNoGdiObjectBehind)
 {
     DibSurface source(8, 8), dest(8, 8);

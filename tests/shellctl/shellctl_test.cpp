@@ -150,4 +150,21 @@ TEST(Shellctl, InstallStatusUninstall)
     }
 }
 
+// A directory whose files' paths pass the system's limit: refused, saying so.
+TEST(Shellctl, RefusesADirectoryTooLongForTheShell)
+{
+    constexpr size_t kLength = 247; // the longest a directory may be made with
+    const std::string base = ProgramDir() + "\\installs\\shellctl_long_";
+    ASSERT_LT(base.size(), kLength);
+    const std::string dir = MakeFullInstall("shellctl_long_" + std::string(kLength - base.size(), 'x'));
+    ASSERT_EQ(dir.size(), kLength);
+    DWORD exitCode = 0;
+    const std::string output =
+        RunAndCapture("\"" + ProgramDir() + "\\shellctl.exe\" install \"" + dir + "\"", kTimeout, exitCode, true);
+    EXPECT_EQ(exitCode, 1u) << output;
+    EXPECT_NE(output.find("shellwatch.exe is longer than the 259 characters a Windows path may have"),
+              std::string::npos)
+        << output;
+}
+
 } // namespace
