@@ -31,4 +31,8 @@ function(add_version_resource target description)
   endif()
   configure_file(${RESOURCE_TEMPLATES}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc @ONLY)
   target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+  if(RESOURCE_MANIFEST)
+    # The resource compiler does not say it reads the manifest: a changed one must rebuild it.
+    set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${target}.rc PROPERTIES OBJECT_DEPENDS ${manifest})
+  endif()
 endfunction()

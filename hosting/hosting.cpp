@@ -53,11 +53,8 @@ using CompareObjectHandlesProc = BOOL(WINAPI *)(HANDLE, HANDLE);
 
 CompareObjectHandlesProc CompareHandles()
 {
-    static const auto compare = [] {
-        auto found = FindEntry<CompareObjectHandlesProc>(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles");
-        return found != nullptr ? found : FindKernelEntry<CompareObjectHandlesProc>("CompareObjectHandles");
-    }();
-    return compare;
+    const auto found = FindEntry<CompareObjectHandlesProc>(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles");
+    return found != nullptr ? found : FindKernelEntry<CompareObjectHandlesProc>("CompareObjectHandles");
 }
 
 } // namespace

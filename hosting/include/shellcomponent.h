@@ -43,6 +43,9 @@
  * Texts. installDir and configFile stay valid until SH_CFG_FreeBuffer
  * returns; do not keep them past your own shutdown. They are read only: each
  * component gets copies, and the launcher never reads back what one writes.
+ * Their 8-bit text is in the process's ANSI code page, which the launcher
+ * declares to be UTF-8 (Windows 10 1903 and later): a directory of any name
+ * comes through whole, and the "A" functions take it as it is.
  *
  * Crashes. An exception that no code handles, in any thread, ends the whole
  * shell: the launcher writes a minidump with the exception to

@@ -116,6 +116,16 @@ TEST(Components, StartOneAfterAnotherAndStopInReverse)
     EXPECT_EQ(threads.size(), 4u);
 }
 
+// A directory outside the legacy code page (a user profile such as
+// C:\\Users\\Жанна on a Western system): the shell's 8-bit text is UTF-8.
+TEST(Components, StartFromADirectoryOutsideTheCodePage)
+{
+    const std::string dir = MakeFullInstall(u8"components_cyr ж");
+    const auto journal = RunToQuit(dir);
+    ExpectInOrder(journal, {"config FillBuffer dir=" + dir + " file=(null)", "auxhost signalled SS_Main",
+                            "modcore ShellMain dir=" + dir, "modcore stop ShellMain"});
+}
+
 TEST(Components, DependenciesComeOnlyFromBesideTheLauncher)
 {
     // dep.dll planted in the current directory and in a directory on PATH.
