@@ -24,33 +24,77 @@ const IMAGE_DATA_DIRECTORY &Directory(HMODULE module, int which)
     return Headers(module)->OptionalHeader.DataDirectory[which];
 }
 
+// A library mapped as a data file: the loader checked its headers, nothing
+// behind them. Every address it holds is checked to lie inside the image
+// before it is read.
+class ImageView {
+public:
+    explicit ImageView(HMODULE module)
+        : base_(reinterpret_cast<const BYTE *>(module)), size_(Headers(module)->OptionalHeader.SizeOfImage)
+    {
+    }
+
+    template <typename T>
+    const T *At(DWORD rva, DWORD count = 1) const
+    {
+        return rva <= size_ && count <= (size_ - rva) / sizeof(T) ? reinterpret_cast<const T *>(base_ + rva)
+                                                                   : nullptr;
+    }
+
+    // A name, when it ends inside the image.
+    const char *Name(DWORD rva) const
+    {
+        if (rva >= size_)
+            return nullptr;
+        const auto *name = reinterpret_cast<const char *>(base_ + rva);
+        return memchr(name, '\0', size_ - rva) != nullptr ? name : nullptr;
+    }
+
+private:
+    const BYTE *base_;
+    DWORD size_;
+};
+
 } // namespace
 
-// The names the library exports.
-static std::vector<std::string> ExportNames(HMODULE module)
+// The names the library exports; false when an address in its table lies outside it.
+static bool ExportNames(HMODULE module, std::vector<std::string> &names)
 {
-    std::vector<std::string> names;
+    const ImageView image(module);
     const IMAGE_DATA_DIRECTORY &directory = Directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
     if (directory.VirtualAddress == 0)
-        return names;
-    const auto exports = At<const IMAGE_EXPORT_DIRECTORY>(module, directory.VirtualAddress);
-    const auto nameRvas = At<const DWORD>(module, exports->AddressOfNames);
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
-        names.emplace_back(At<const char>(module, nameRvas[i]));
-    return names;
+        return true;
+    const auto exports = image.At<IMAGE_EXPORT_DIRECTORY>(directory.VirtualAddress);
+    const auto nameRvas = exports ? image.At<DWORD>(exports->AddressOfNames, exports->NumberOfNames) : nullptr;
+    if (nameRvas == nullptr)
+        return false;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        const char *name = image.Name(nameRvas[i]);
+        if (name == nullptr)
+            return false;
+        names.emplace_back(name);
+    }
+    return true;
 }
 
-// The names of the libraries it imports from.
-static std::vector<std::string> ImportNames(HMODULE module)
+// The names of the libraries it imports from; false as above.
+static bool ImportNames(HMODULE module, std::vector<std::string> &names)
 {
-    std::vector<std::string> names;
+    const ImageView image(module);
     const IMAGE_DATA_DIRECTORY &directory = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
     if (directory.VirtualAddress == 0)
-        return names;
-    for (auto library = At<const IMAGE_IMPORT_DESCRIPTOR>(module, directory.VirtualAddress); library->Name != 0;
-         ++library)
-        names.emplace_back(At<const char>(module, library->Name));
-    return names;
+        return true;
+    for (DWORD rva = directory.VirtualAddress;; rva += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto library = image.At<IMAGE_IMPORT_DESCRIPTOR>(rva);
+        if (library == nullptr)
+            return false;
+        if (library->Name == 0)
+            return true;
+        const char *name = image.Name(library->Name);
+        if (name == nullptr)
+            return false;
+        names.emplace_back(name);
+    }
 }
 
 bool ReadImageNames(const std::string &path, bool exports, std::vector<std::string> &names, DWORD &error)
@@ -62,9 +106,12 @@ bool ReadImageNames(const std::string &path, bool exports, std::vector<std::stri
     }
     constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
     const auto base = reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags);
-    names = exports ? ExportNames(base) : ImportNames(base);
+    names.clear();
+    const bool read = exports ? ExportNames(base, names) : ImportNames(base, names);
     FreeLibrary(image);
-    return true;
+    if (!read)
+        error = ERROR_BAD_EXE_FORMAT; // its tables point outside it
+    return read;
 }
 
 void *PatchImport(HMODULE module, const char *function, void *replacement)

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <fstream>
 #include <iterator>
 #include <regex>
 #include <set>
@@ -44,6 +46,28 @@ std::set<std::string> NotPassed(const std::string &libraries, DWORD &exitCode, n
     return notPassed;
 }
 
+// Points the library's export names at an address far outside its image, as
+// a hostile library may: the checker must not read there.
+void BreakExportNames(const std::string &path)
+{
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(data.data());
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(data.data() + dos->e_lfanew);
+    const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (rva < section->VirtualAddress || rva - section->VirtualAddress >= section->SizeOfRawData)
+            continue;
+        const DWORD offset = rva - section->VirtualAddress + section->PointerToRawData;
+        const DWORD outside = 0x7FFFFFF0;
+        file.seekp(offset + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames));
+        file.write(reinterpret_cast<const char *>(&outside), sizeof(outside));
+        return;
+    }
+    ADD_FAILURE() << "no export directory in " << path;
+}
+
 TEST(ComponentCheck, ScenarioVerdicts)
 {
     const struct {
@@ -55,6 +79,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
         const char *options = "";
         const char *journal = nullptr; // a line the stand-in must have journalled
         const char *library = nullptr; // checked instead of the fixture, in its directory
+        bool breakExports = false;     // its export names pointed outside it
     } cases[] = {
         {"well behaved", "modcore.dll", "", {}, 0},
         {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
@@ -107,6 +132,8 @@ TEST(ComponentCheck, ScenarioVerdicts)
          "^closed its ready event"},
         {"writes into the directory", "config.dll", "[SH_CFG_FillBuffer]\noverwrite_dir=1\n",
          {"SH_CFG_FillBuffer config-fill fail"}, 1, R"(^wrote into the installation directory it was given \(now "C:\\x"\))"},
+        {"export table outside the image", "modcore.dll", "", {"- export fail"}, 2, R"(cannot be loaded: .*\(error 193\)$)", nullptr, "",
+         nullptr, nullptr, true},
         {"config and install dir", "config.dll", "", {}, 0, nullptr, nullptr, "--config C:\\x.rc --install-dir C:\\inst",
          "config FillBuffer dir=C:\\inst file=C:\\x.rc"},
     };
@@ -117,6 +144,8 @@ TEST(ComponentCheck, ScenarioVerdicts)
                                                             {c.fixture, c.fixture}}
                                                       : std::vector<std::pair<std::string, std::string>>{},
                                             c.scenario);
+        if (c.breakExports)
+            BreakExportNames(dir + "\\" + c.fixture);
         if (c.shortDir != nullptr) {
             CreateDirectoryA(c.shortDir, nullptr);
             for (const char *file : {c.fixture, "scenario.ini"})
