@@ -81,6 +81,16 @@ std::wstring FullPath(const std::wstring &path)
     return result;
 }
 
+std::wstring ProgramDir()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+    if (length == 0 || length >= std::size(path))
+        return L"";
+    std::wstring dir(path, length);
+    return dir.substr(0, dir.rfind(L'\\'));
+}
+
 bool FileExists(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());

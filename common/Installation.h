@@ -57,6 +57,8 @@ std::wstring ProgramOf(const std::wstring &command);
 // Whether the command starts this installation's launcher or watcher.
 bool NamesInstallation(const std::wstring &command, const std::wstring &dir);
 std::wstring FullPath(const std::wstring &path);
+// The running program's own directory; empty when its path does not fit.
+std::wstring ProgramDir();
 bool FileExists(const std::wstring &path);
 
 // Text in the ANSI code page and back, for the programs' 8-bit output.

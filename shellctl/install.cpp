@@ -58,16 +58,6 @@ LONG OpenKey(const Hive &hive, const wchar_t *path, bool create, UniqueKey &key)
     return error;
 }
 
-std::wstring ProgramDir()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    if (length == 0 || length >= std::size(path))
-        return L"";
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.rfind(L'\\'));
-}
-
 bool StartsFile(const std::wstring &command, const std::wstring &file)
 {
     const std::wstring program = ProgramOf(command);

@@ -104,16 +104,6 @@ Settings ParseCommandLine(const wchar_t *commandLine)
     return settings;
 }
 
-std::wstring OwnDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    if (length == 0 || length >= std::size(path))
-        return L"";
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.rfind(L'\\'));
-}
-
 std::wstring Number(DWORD value)
 {
     return std::to_wstring(value);
@@ -429,7 +419,7 @@ void FallBack(const std::wstring &dir, const Record &failure)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     const Settings settings = ParseCommandLine(GetCommandLineW());
-    const std::wstring dir = OwnDirectory();
+    const std::wstring dir = ProgramDir();
     // Held across the runs, so that each run's setting of it is seen; reset before each.
     const UniqueHandle shellReady(CreateEventW(nullptr, TRUE, FALSE, Widen(contract::kShellReadyEvent).c_str()));
     DWORD launches = 0, restarts = 0;
