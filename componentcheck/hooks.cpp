@@ -7,6 +7,8 @@
 #include "image.h"
 
 #include <process.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 namespace {
 
@@ -157,8 +159,45 @@ LONG HasQueue(DWORD threadId)
     return g_QueueProbe.HasQueue(threadId);
 }
 
+// The threads running in the library's code just after it loaded: those its
+// DllMain started, before any hook could see them. Found by their start
+// address, which only the native API tells.
+void TrackThreadsStartedWhileLoading(HMODULE library)
+{
+    using NtQueryInformationThreadProc = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    constexpr int kThreadQuerySetWin32StartAddress = 9;
+    const auto query = reinterpret_cast<NtQueryInformationThreadProc>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    MODULEINFO image{};
+    if (query == nullptr ||
+        !GetModuleInformation(GetCurrentProcess(), library, &image, sizeof(image))) {
+        g_Host.loadThreadsUnseen = true;
+        return;
+    }
+    const auto *begin = static_cast<const BYTE *>(image.lpBaseOfDll);
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) {
+        g_Host.loadThreadsUnseen = true;
+        return;
+    }
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = Thread32First(snapshot.get(), &entry); ok; ok = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() || entry.th32ThreadID == GetCurrentThreadId())
+            continue;
+        const UniqueHandle thread(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
+        void *start = nullptr;
+        if (!thread || query(thread.get(), kThreadQuerySetWin32StartAddress, &start, sizeof(start), nullptr) != 0)
+            continue;
+        const auto *at = static_cast<const BYTE *>(start);
+        if (at >= begin && at < begin + image.SizeOfImage)
+            TrackThread(thread.get(), start);
+    }
+}
+
 void HookImports(HMODULE library)
 {
+    TrackThreadsStartedWhileLoading(library);
     Hook(library, "SetEvent", HookedSetEvent, g_RealSetEvent);
     Hook(library, "CreateThread", HookedCreateThread, g_RealCreateThread);
     Hook(library, "_beginthreadex", HookedBeginThreadEx, g_RealBeginThreadEx);

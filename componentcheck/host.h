@@ -65,6 +65,7 @@ struct HostState {
     bool terminated = false;      // a thread had to be terminated: what it held stays held
     bool unloadJudged = false;    // its threads were looked at before its unload
     bool threadsLeft = false;     // threads it started still ran at its unload: it stays mapped
+    bool loadThreadsUnseen = false; // the threads its loading started could not be looked for
     EntryRun startup, service, core;
     LibraryThread threads[kMaxTrackedThreads];
     volatile LONG threadCount = 0;

@@ -48,8 +48,13 @@ bool JudgeThreadsBeforeUnload()
     g_Host.unloadJudged = true;
     Step("", Check::ThreadsLeft, kSettleMs * kMaxTrackedThreads);
     const long long running = RunningLibraryThreads();
+    if (running == 0 && g_Host.loadThreadsUnseen) {
+        Result("", Check::ThreadsLeft, Verdict::NotObservable, nullptr,
+               "none of those it started later runs, but the threads its DllMain started cannot be looked for here");
+        return true;
+    }
     if (running == 0) {
-        Pass("", Check::ThreadsLeft, 0, "threads it started with CreateThread, _beginthreadex or _beginthread");
+        Pass("", Check::ThreadsLeft, 0, "threads it started with CreateThread, _beginthreadex or _beginthread, or in its DllMain");
         return true;
     }
     Result("", Check::ThreadsLeft, Verdict::Fail, &running,
