@@ -70,7 +70,8 @@ void WorkerThread::reset()
 {
     // Where it cannot be told whether the copy is still ours, it stays open:
     // one handle for the process's life, never somebody else's closed.
-    if (entryReady != nullptr && CompareHandles() != nullptr && EntryKeptItsEvent(*this))
+    const auto compare = CompareHandles();
+    if (entryReady != nullptr && ready && compare != nullptr && compare(entryReady, ready.get()))
         CloseHandle(entryReady);
     entryReady = nullptr;
     thread.reset();

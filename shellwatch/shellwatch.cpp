@@ -332,8 +332,7 @@ bool StartShell(const std::wstring &command)
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread); // not watched: only started
     return true;
 }
 
