@@ -32,6 +32,33 @@ check_wine() {
   done
 }
 
+# A mirror whose i386 security index is mid-sync leaves the i386 half of a
+# library one security update behind its installed amd64 half, and the two
+# must match. Then security is pinned down for this install, and each i386
+# package apt cannot match is taken at the installed amd64 version, straight
+# from the pool beside that version's amd64 file.
+install_i386_from_pool() {
+  local pref dir p v url tries debs
+  pref=$(mktemp); dir=$(mktemp -d)
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 50\n' >"$pref"
+  local apt=(apt-get -o Dir::Etc::Preferences="$pref" install -y --no-install-recommends)
+  for tries in 1 2 3 4 5 6 7 8; do
+    mapfile -t debs < <(ls "$dir"/*.deb 2>/dev/null)
+    if $SUDO "${apt[@]}" -qq "${need[@]}" "${debs[@]}"; then rm -rf "$pref" "$dir"; return 0; fi
+    local fetched=0
+    for p in $("${apt[@]}" -s "${need[@]}" "${debs[@]}" 2>&1 |
+               grep -o 'Depends: [^ ]*:i386' | sed 's/Depends: //; s/:i386$//' | sort -u); do
+      v=$(dpkg-query -W -f='${Version}' "$p:amd64" 2>/dev/null) || continue
+      ls "$dir"/"${p}"_*_i386.deb >/dev/null 2>&1 && continue
+      url=$(apt-get download --print-uris "$p=$v" 2>/dev/null | sed -n "s/^'\(.*\)_amd64\.deb'.*/\1_i386.deb/p")
+      [ -n "$url" ] && (cd "$dir" && curl -sfO "$url") && fetched=1
+    done
+    [ $fetched = 1 ] || break
+  done
+  rm -rf "$pref" "$dir"
+  return 1
+}
+
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -58,7 +85,7 @@ trap 'rm -f "$log"' EXIT
   fi
   $SUDO apt-get update -qq || true # a mirror's index mid-sync must not stop the packages it does have
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-} >"$log" 2>&1 || {
+} >"$log" 2>&1 || install_i386_from_pool >>"$log" 2>&1 || {
   # The 32-bit Wine loader is the one thing the suite can do without: the
   # win32 build is then built and inspected, not run, and the tests say so.
   rest=()
