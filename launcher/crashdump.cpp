@@ -15,7 +15,6 @@
 #include "LaunchSettings.h"
 #include "hosting.h"
 
-#include <dbghelp.h>
 #include <stdio.h>
 
 namespace {
@@ -24,11 +23,6 @@ constexpr DWORD kDumpWaitMs = 10000;
 constexpr auto &kDumpName = crashdumps::kName;
 constexpr size_t kKeptDumps = 10; // the system's own default for local dumps
 constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
-
-using MiniDumpWriteDumpProc = BOOL(WINAPI *)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                             PMINIDUMP_EXCEPTION_INFORMATION,
-                                             PMINIDUMP_USER_STREAM_INFORMATION,
-                                             PMINIDUMP_CALLBACK_INFORMATION);
 
 struct Crash {
     EXCEPTION_POINTERS *pointers;
@@ -103,28 +97,11 @@ void KeepNewestDumps(const char *dir)
 
 DWORD WINAPI WriteDump(void *)
 {
-    const Crash *crash = &g_Crash;
-    char dir[MAX_PATH], path[MAX_PATH];
-    if (!crashdumps::Directory(dir) || !crashdumps::PathOf(dir, GetCurrentProcessId(), path))
+    MINIDUMP_EXCEPTION_INFORMATION exception{g_Crash.threadId, g_Crash.pointers, FALSE};
+    char path[MAX_PATH], dir[MAX_PATH];
+    if (!crashdumps::Write(GetCurrentProcess(), GetCurrentProcessId(), &exception, path) ||
+        !crashdumps::Directory(dir))
         return 1;
-
-    UniqueModule dbghelp(crashdumps::LoadDbgHelp());
-    const auto write = dbghelp ? FindEntry<MiniDumpWriteDumpProc>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
-    if (write == nullptr)
-        return 1;
-    CreateDirectoryA(dir, nullptr); // it may well exist already
-    UniqueFile file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return 1;
-
-    MINIDUMP_EXCEPTION_INFORMATION exception{crash->threadId, crash->pointers, FALSE};
-    const BOOL written = write(GetCurrentProcess(), GetCurrentProcessId(), file.get(), MiniDumpNormal,
-                               &exception, nullptr, nullptr);
-    file.reset();
-    if (!written) {
-        DeleteFileA(path); // half a dump helps nobody
-        return 1;
-    }
     // A shell that crashes at every log-on must not fill the disk.
     KeepNewestDumps(dir);
     return 0;

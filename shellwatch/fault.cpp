@@ -30,8 +30,6 @@ constexpr DWORD kErrorSeverity = 0xC0000000; // NTSTATUS values of this severity
 constexpr DWORD kBreakpoint = 0x80000003;
 
 using MiniDumpReadDumpStreamProc = BOOL(WINAPI *)(PVOID, ULONG, PMINIDUMP_DIRECTORY *, PVOID *, ULONG *);
-using MiniDumpWriteDumpProc = BOOL(WINAPI *)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                                             PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 using UniqueView = UniqueResource<void *, UnmapViewOfFile>;
 
 template <typename Proc>
@@ -154,22 +152,6 @@ std::wstring FaultIn(const std::string &dumpPath)
 
 std::string WriteDumpOf(HANDLE process, DWORD processId)
 {
-    char dir[MAX_PATH], path[MAX_PATH];
-    if (!crashdumps::Directory(dir) || !crashdumps::PathOf(dir, processId, path))
-        return "";
-    const UniqueModule dbghelp(crashdumps::LoadDbgHelp());
-    const auto write = EntryOf<MiniDumpWriteDumpProc>(dbghelp.get(), "MiniDumpWriteDump");
-    if (write == nullptr)
-        return "";
-    CreateDirectoryA(dir, nullptr); // it may well exist already
-    UniqueFile file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return "";
-    const BOOL written = write(process, processId, file.get(), MiniDumpNormal, nullptr, nullptr, nullptr);
-    file.reset();
-    if (!written) {
-        DeleteFileA(path); // half a dump helps nobody
-        return "";
-    }
-    return path;
+    char path[MAX_PATH];
+    return crashdumps::Write(process, processId, nullptr, path) ? path : "";
 }
