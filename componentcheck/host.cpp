@@ -74,6 +74,13 @@ void SendCrash(const std::string &detail)
     Send({RecordKind::Crash, {}, 0, detail});
 }
 
+void HangInLoad(DWORD limitMs)
+{
+    Step("", Check::Crash, limitMs);
+    for (;;)
+        Sleep(INFINITE);
+}
+
 int RunHost(const Options &options)
 {
     g_Host.options = options;

@@ -79,6 +79,9 @@ void Step(const std::string &entry, Check check, DWORD limitMs);
 void Result(const std::string &entry, Check check, Verdict verdict, const long long *value, const char *format, ...);
 void Pass(const std::string &entry, Check check, long long value, const char *detail = "");
 void SendCrash(const std::string &detail);
+// Says that the library's load has not returned, and waits for the checker
+// to end the host once limitMs have passed.
+[[noreturn]] void HangInLoad(DWORD limitMs);
 
 // ---- Hooks on the library's imports, its threads, the queue probe (hooks.cpp)
 void StartQueueProbe();

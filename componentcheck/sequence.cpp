@@ -153,6 +153,14 @@ void StartRun(Worker worker, const char *name)
         break;
     }
     const long long readyMs = Since(start);
+    if (worker == Worker::Core && run.start == WorkerStart::TimedOut && g_Host.coreOnItsThread &&
+        g_Host.base == nullptr && run.loadError == ERROR_SUCCESS) {
+        // Still in its load: nothing more can run, as in the shell, whose
+        // core thread would wait there for ever. The checker ends this host.
+        Result(name, Check::Ready, Verdict::Fail, nullptr,
+               "never entered: the library's DllMain had not returned after %lu ms", timeoutMs);
+        HangInLoad(0);
+    }
     if (run.threadId == 0)
         run.threadId = run.worker.id;
     ReportStart(run, readyMs);
@@ -333,11 +341,13 @@ bool RunLibrary(DWORD &error)
     g_Host.base = nullptr;
     g_Host.unloadJudged = false;
     if (!g_Host.coreOnItsThread) {
+        Step("", Check::Crash, kCallLimitMs); // a DllMain that never returns hangs the host here
         g_Host.library = LoadComponentLibrary(g_Host.path.c_str(), g_Host.search);
         if (g_Host.library == nullptr) {
             error = GetLastError();
             return false;
         }
+        Step("", Check::Export, kCallLimitMs);
         g_Host.base = g_Host.library;
         HookImports(g_Host.library);
         NoteWhoMade("loading it");

@@ -69,7 +69,9 @@ public:
         if (done_ || report_.unloadable)
             return FillMissing("not reached");
         const std::string during = stepOpen_ ? " during " + Describe(openEntry_, openCheck_) : "";
-        if (hung && stepOpen_) {
+        // The one step of the crash check's own is the library's load.
+        const bool hungInLoad = hung && stepOpen_ && openEntry_.empty() && openCheck_ == Check::Crash;
+        if (hung && stepOpen_ && !hungInLoad) {
             CheckResult &open = Row(openEntry_, openCheck_);
             open.verdict = Verdict::Fail;
             open.detail = "did not return within " + std::to_string(limitMs_) + " ms";
@@ -77,7 +79,12 @@ public:
         // Taken only now: a row added above may have moved every row.
         CheckResult &crash = Row("", Check::Crash);
         crash.value.reset();
-        if (hung) {
+        if (hungInLoad) {
+            crash.verdict = Verdict::Fail;
+            crash.detail = "its DllMain did not return" +
+                           (limitMs_ != 0 ? " within " + std::to_string(limitMs_) + " ms" : std::string()) +
+                           ": loading it hangs the thread that loads it, and the shell with it";
+        } else if (hung) {
             crash.verdict = Verdict::NotObservable;
             crash.detail = "the host was ended after it hung" + during;
         } else {
