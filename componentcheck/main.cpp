@@ -35,6 +35,14 @@ int Usage(const char *problem)
     return kExitUsage;
 }
 
+// An argument that names an existing file is a library, whatever it begins
+// with: under Wine, an absolute path of the Unix host begins with '/'.
+bool IsFile(const char *path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool ParseNumber(const char *text, unsigned long long &value)
 {
     char *end = nullptr;
@@ -75,9 +83,12 @@ int main(int argc, char **argv)
             if (!hasValue || !ParseNumber(argv[++i], number))
                 return Usage("--host needs a handle");
             options.report = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(number));
-        } else if (arg[0] == '-' || arg[0] == '/') { // never taken for a library's name
-            return Usage((std::string("unknown option ") + arg).c_str());
-        } else {
+        } else if (arg[0] == '-' && !IsFile(arg)) {
+            const bool pathLike = strpbrk(arg, "/\\") != nullptr || strchr(arg, '.') != nullptr;
+            return Usage((std::string("unknown option ") + arg +
+                          (pathLike ? " (nor is it an existing file: a library's path must name one)" : ""))
+                             .c_str());
+        } else { // "/?" is the only option that begins with '/': anything else is a path
             options.libraries.emplace_back(arg);
         }
     }
