@@ -26,13 +26,21 @@ endfunction()
 
 # modutil_add_symbols(<target>): a PDB beside <target>'s binary, named in its
 # debug directory by file name only, which the platform's debuggers load for a
-# crash dump. It takes clang with lld (the SDK's toolchain) or Visual Studio;
-# GCC's linker writes no PDB.
+# crash dump. It takes clang with lld (the SDK's toolchain) or Visual Studio,
+# for C, C++ or both; GCC's linker writes no PDB.
 function(modutil_add_symbols target)
+  # A project of C alone has no C++ compiler to ask.
+  set(clang FALSE)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  foreach(language IN ITEMS C CXX)
+    if(language IN_LIST languages AND CMAKE_${language}_COMPILER_ID MATCHES "Clang")
+      set(clang TRUE)
+    endif()
+  endforeach()
   if(MSVC)
     target_compile_options(${target} PRIVATE /Zi)
     target_link_options(${target} PRIVATE /DEBUG /OPT:REF /OPT:ICF /PDBALTPATH:%_PDB%)
-  elseif(MINGW AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  elseif(MINGW AND clang)
     target_compile_options(${target} PRIVATE -g -gcodeview)
     target_link_options(${target} PRIVATE -fuse-ld=lld -Wl,--pdb= -Wl,-Xlink=-pdbaltpath:%_PDB%)
     # lld keeps the DWARF that MinGW's static libraries carry; the PDB has

@@ -7,6 +7,7 @@
 #               cmake/modutil/ for find_package(modutil)
 #   toolchain/  the MinGW-w64 toolchain file these were built with
 #   sample/     the sample components with their CMakeLists.txt
+#   wine-run, tools/wine.sh  runs the SDK's programs under Wine on Linux
 #   README.md   for authors: the contract, the checker, CMake and Visual Studio
 include(CMakePackageConfigHelpers)
 
@@ -25,6 +26,12 @@ install(EXPORT modutilTargets NAMESPACE modutil:: DESTINATION lib/cmake/modutil)
 
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/sdk-README.md DESTINATION . RENAME README.md)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION sample)
+
+# For authors who cross-compile on Linux: the build's own way to run a
+# Windows program, and a front door to it for this bitness.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/sdk-wine-run.in ${CMAKE_BINARY_DIR}/sdk-wine-run @ONLY)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/sdk-wine-run DESTINATION . RENAME wine-run)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/wine.sh DESTINATION tools)
 
 get_filename_component(SDK_TOOLCHAIN ${CMAKE_TOOLCHAIN_FILE} NAME)
 install(FILES ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake DESTINATION toolchain)

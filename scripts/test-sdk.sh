@@ -18,12 +18,12 @@ toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
 for f in bin/launcher.exe bin/shellwatch.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
          lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake README.md sample/CMakeLists.txt \
-         sample/modcore.cpp sample/modcore.def; do
+         sample/modcore.cpp sample/modcore.def wine-run tools/wine.sh; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
 listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
 for f in bin/launcher.exe bin/launcher.pdb bin/shellwatch.exe bin/shellwatch.pdb bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll bin/modutil.pdb \
-         include/modutil.h lib/modutil.lib README.md sample/CMakeLists.txt; do
+         include/modutil.h lib/modutil.lib README.md sample/CMakeLists.txt wine-run tools/wine.sh; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
 done
 
@@ -60,6 +60,31 @@ configure "$mine" "$mine/build"
   || { echo "modcore.dll needs more than system DLLs and modutil.dll"; exit 1; }
 symbols_beside "$mine/build/modcore.dll" || exit 1
 
+# A component in C alone, its CMakeLists.txt taken from the SDK's README: a
+# C project has no C++ compiler for the package to ask, and gets its PDB.
+inc=$work/ccomponent
+mkdir -p "$inc"
+sed -n '/^```cmake$/,/^```$/p' "$sdk/README.md" | sed '/^```/d' | grep -A3 -B1 '^project(mycomponent C)$' >"$inc/CMakeLists.txt"
+grep -q 'modutil_add_component(modcore SOURCES modcore.c ' "$inc/CMakeLists.txt" ||
+  { echo "no C component CMakeLists.txt in the SDK's README"; exit 1; }
+cp "$sdk/sample/modcore.def" "$inc/"
+cat >"$inc/modcore.c" <<'END'
+#include <shellcomponent.h>
+
+int __cdecl ShellMain(const char *installDir, HANDLE readyEvent)
+{
+    MSG msg;
+    (void)installDir;
+    PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE); /* the queue, before the signal */
+    SetEvent(readyEvent);
+    while (GetMessageA(&msg, NULL, 0, 0) > 0 && msg.message != SHELL_STOP_MESSAGE)
+        DispatchMessageA(&msg);
+    return 0;
+}
+END
+configure "$inc" "$inc/build"
+symbols_beside "$inc/build/modcore.dll" || exit 1
+
 # The SDK's own samples, with their CMakeLists.txt.
 cp -r "$sdk/sample" "$work/samples"
 configure "$work/samples" "$work/samples/build"
@@ -75,10 +100,16 @@ if [ "$why" != ok ]; then
   echo "SDK, its ZIP, the README's component and the samples are good; not run: $why"
   exit 0
 fi
+# Through the SDK's own wine-run, in the build's prefix (not one in $HOME).
+export WINEPREFIX=$build/wineprefix
 shell=$work/shell
 mkdir -p "$shell"
 cp "$sdk/bin/launcher.exe" "$sdk/bin/modutil.dll" "$mine/build/modcore.dll" "$shell/"
 echo "CoreSeconds 1" >"$shell/shell.rc"
-output=$("$build/wine-run" "$shell/launcher.exe" -n)
+output=$("$sdk/wine-run" "$shell/launcher.exe" -n)
 grep -q "^\[core\] module system up" <<<"$output" || { echo "the component did not run: $output"; exit 1; }
-echo "SDK, its ZIP, the README's component and the samples are good"
+# The C component, named by its Unix path as the README does.
+cp "$sdk/bin/modutil.dll" "$inc/build/"
+output=$("$sdk/wine-run" "$sdk/bin/componentcheck.exe" "$inc/build/modcore.dll") ||
+  { echo "the C component does not pass componentcheck: $output"; exit 1; }
+echo "SDK, its ZIP, the README's component, a C component and the samples are good"
