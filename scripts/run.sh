@@ -6,23 +6,74 @@
 # components narrate on the terminal; the sample core ends the shell after
 # CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
 # and stops every component in order.
-#   COMPONENTS=dir  stages the component libraries (and any scenario.ini)
-#                   found there over the samples
+#   COMPONENTS=dir  stages the files found there over the samples: the
+#                   component libraries, their PDBs, their configuration
+#                   files (any scenario.ini, shell.rc, clock.rc...), every
+#                   file but the build system's own, which it names
+#   ARCH=win32|win64 the shell's bitness; by default that of the components
+#                   given, else 32-bit (64-bit on a host that cannot run
+#                   32-bit programs). A mismatch is refused, never run.
 #   READY_SECONDS=n how long the shell may take to be ready (default 60)
 #                   before the script says which component holds it
 #   STOP_SECONDS=n  how long --stop and Ctrl+C wait before ending it (15)
 # run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit,
 # and ends any still running 15 s later (one held at start-up reads no
 # messages).
-# The shell is the 32-bit build; on a host that cannot run 32-bit programs,
-# the 64-bit one.
 set -eu
 cd "$(dirname "$0")/.."
 export WINE32_STATUS WINE64_STATUS
 WINE32_STATUS=$(scripts/wine.sh status win32)
 WINE64_STATUS=$(scripts/wine.sh status win64)
-preset=${PRESET:-win32} # PRESET=win64 runs the 64-bit build on any host that can
-if [ -z "${PRESET:-}" ] && [ "$WINE32_STATUS" != ok ]; then
+
+# The bitness of a Windows binary, from its PE header's machine; empty when
+# it is none.
+bitness_of() { # FILE
+  local header machine
+  header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$header" ] && [ "$(od -An -c -j"$header" -N2 "$1" 2>/dev/null | tr -d ' ')" = PE ] || return 0
+  machine=$(od -An -tx2 -j$((header + 4)) -N2 "$1" | tr -d ' ')
+  case $machine in
+    014c) echo win32 ;;
+    8664) echo win64 ;;
+  esac
+}
+
+wanted=${ARCH:-${PRESET:-}} # PRESET: the name the tests and older notes use
+case $wanted in
+  ''|win32|win64) ;;
+  *) echo "[run] ARCH=$wanted: the shell is win32 or win64" >&2; exit 2 ;;
+esac
+if [ -n "${COMPONENTS:-}" ] && [ "${1:-}" != --stop ]; then
+  [ -d "$COMPONENTS" ] || { echo "[run] COMPONENTS=$COMPONENTS is not a directory" >&2; exit 1; }
+  theirs='' first=''
+  for dll in "$COMPONENTS"/*.dll; do
+    [ -f "$dll" ] || continue
+    bits=$(bitness_of "$dll")
+    [ -n "$bits" ] || { echo "[run] $dll is not a Windows library" >&2; exit 1; }
+    if [ -z "$theirs" ]; then
+      theirs=$bits first=$dll
+    elif [ "$bits" != "$theirs" ]; then
+      echo "[run] $first is ${theirs#win}-bit but $dll is ${bits#win}-bit: a shell loads components of its own bitness only" >&2
+      exit 1
+    fi
+  done
+  if [ -n "$wanted" ] && [ -n "$theirs" ] && [ "$wanted" != "$theirs" ]; then
+    echo "[run] the components in $COMPONENTS are ${theirs#win}-bit, but ARCH=$wanted: a ${wanted#win}-bit launcher cannot load them (give ARCH=$theirs, or none)" >&2
+    exit 1
+  fi
+  wanted=${wanted:-$theirs}
+fi
+if [ -n "$wanted" ]; then
+  preset=$wanted
+  why=$WINE32_STATUS
+  [ "$preset" = win64 ] && why=$WINE64_STATUS
+  if [ "$why" != ok ]; then
+    echo "[run] the ${preset#win}-bit shell cannot run here: $why" >&2
+    exit 1
+  fi
+elif [ "$WINE32_STATUS" = ok ]; then
+  preset=win32
+else
   preset=win64
   if [ "$WINE64_STATUS" != ok ]; then
     echo "[run] no build can run here: 32-bit: $WINE32_STATUS; 64-bit: $WINE64_STATUS" >&2
@@ -37,6 +88,16 @@ ready_seconds=${READY_SECONDS:-60}
 shellctl=$build/bin/shellctl.exe
 
 if [ "${1:-}" = --stop ]; then
+  if [ -z "$wanted" ]; then # the build that runs one, whichever bitness make run took
+    for other in win32 win64; do
+      [ "$other" = win32 ] && why=$WINE32_STATUS || why=$WINE64_STATUS
+      if [ "$why" = ok ] && [ -x "build/$other/wine-run" ] && [ -f "build/$other/bin/shellctl.exe" ] &&
+         "build/$other/wine-run" "build/$other/bin/shellctl.exe" running >/dev/null; then
+        build=build/$other wine=build/$other/wine-run shellctl=build/$other/bin/shellctl.exe
+        break
+      fi
+    done
+  fi
   [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
   if ! "$wine" "$shellctl" running >/dev/null; then
     echo "[run] no launcher.exe runs in this Wine prefix: nothing to stop"
@@ -53,15 +114,26 @@ if [ "${1:-}" = --stop ]; then
   exit "$status"
 fi
 
-scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl
+# modutil.lib too: `cmake --install` of this build, after a run, needs it.
+scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl modutil_msvc_lib
 install=$build/run
 rm -rf "$install"
 mkdir -p "$install"
 cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
 if [ -n "${COMPONENTS:-}" ]; then
-  echo "[run] components from $COMPONENTS"
-  cp "$COMPONENTS"/*.dll "$install/"
-  cp "$COMPONENTS"/*.ini "$install/" 2>/dev/null || true
+  # Everything beside the components but the build system's own files.
+  staged=() skipped=()
+  for file in "$COMPONENTS"/* "$COMPONENTS"/.[!.]*; do
+    [ -f "$file" ] || continue
+    name=$(basename "$file")
+    case $name in
+      CMakeCache.txt|cmake_install.cmake|CTestTestfile.cmake|build.ninja|.ninja_*|Makefile|compile_commands.json|\
+      install_manifest.txt|*.a|*.lib|*.exp|*.ilk|*.o|*.obj) skipped+=("$name") ;;
+      *) cp "$file" "$install/"; staged+=("$name") ;;
+    esac
+  done
+  echo "[run] staged from $COMPONENTS: ${staged[*]:-nothing}"
+  [ ${#skipped[@]} -eq 0 ] || echo "[run] not staged (the build system's own): ${skipped[*]}"
 fi
 
 if [ ! -f "$build/wineprefix/.ready" ]; then

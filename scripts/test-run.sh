@@ -4,6 +4,8 @@
 # stop asks and then ends the launcher, and a second make stop finds nothing.
 # With a core that ignores the stop, make stop answers the notice box and
 # says it on the terminal (the watcher says it too when it sees it first).
+# The author's files beside the components are staged, the build system's
+# are not, and components of the other bitness are refused.
 set -eu
 build=$(realpath "$1")
 preset=$(basename "$build")
@@ -13,8 +15,15 @@ rm -rf "$components"
 mkdir -p "$components"
 cp "$build/bin/fixtures/modcore.dll" "$components/"
 printf '[ShellMain]\nsignal_gate=gate_never_opened\n' >"$components/scenario.ini"
-export PRESET=$preset
+touch "$components/clock.rc" "$components/build.ninja"
+export ARCH=$preset
 output=$components/run.txt
+
+[ "$preset" = win32 ] && other=win64 || other=win32
+if ARCH=$other COMPONENTS=$components "$source/scripts/run.sh" >"$output" 2>&1; then
+  echo "make run ran ${preset#win}-bit components with ARCH=$other"; exit 1
+fi
+grep -q "are ${preset#win}-bit, but ARCH=$other" "$output" || { cat "$output"; echo "no reason for the refusal"; exit 1; }
 
 # Starts make run with the stand-in core's scenario; waits until run.txt says `said`.
 start() {
@@ -42,6 +51,7 @@ expect() { # what, text, pattern
 
 start '[ShellMain]\nsignal_gate=gate_never_opened\n' \
       "the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
+[ -f "$build/run/clock.rc" ] && [ ! -f "$build/run/build.ninja" ] || { cat "$output"; echo "staged the wrong files"; exit 1; }
 expect "make stop did not end it" "$(STOP_SECONDS=2 "$source/scripts/run.sh" --stop)" "did not quit within 2 s: ended it"
 wait $run || true
 expect "make run did not say the launcher was ended" "$(cat "$output")" \

@@ -218,8 +218,7 @@ TEST(Components, SwitchesReachTheComponents)
 TEST(Components, ConfigFileReachesTheConfigurationLibrary)
 {
     const std::string dir = MakeFullInstall("components_cfg");
-    const std::string file = dir + "\\shell.rc";
-    CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const std::string file = MakeFileForSwitch("shell.rc");
     std::string lowered = file;
     CharLowerA(lowered.data());
 

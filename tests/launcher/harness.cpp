@@ -56,6 +56,14 @@ std::string MakeInstall(const std::string &name,
     return dir;
 }
 
+std::string MakeFileForSwitch(const std::string &name)
+{
+    const std::string dir = "C:\\shelltests", file = dir + "\\" + name;
+    CreateDirectoryA(dir.c_str(), nullptr);
+    CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    return file;
+}
+
 std::string MakeFullInstall(const std::string &name, const std::string &scenario)
 {
     return MakeInstall(name,

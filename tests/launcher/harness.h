@@ -25,6 +25,10 @@ std::string MakeInstall(const std::string &name,
 // The standard set: config.dll, auxhost.dll and modcore.dll.
 std::string MakeFullInstall(const std::string &name, const std::string &scenario = "");
 
+// An empty file C:\shelltests\<name>, for a -f switch: the launcher ends a
+// -f value at the next '-', and the checkout's own path may hold one.
+std::string MakeFileForSwitch(const std::string &name);
+
 // The journal lines with the thread id removed: "<component> <event> ...".
 std::vector<std::string> ReadJournal(const std::string &dir);
 // The same, each with its thread id: {id, line}.

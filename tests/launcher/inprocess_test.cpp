@@ -61,7 +61,7 @@ TEST(InProcess, FullRunReleasesEverything)
 TEST(InProcess, ReleasingTwiceIsHarmless)
 {
     const long long before = CountOpenHandles();
-    const std::string commandLine = "launcher.exe -m1 -f" + ProgramDir() + "\\config.dll";
+    const std::string commandLine = "launcher.exe -m1 -f" + MakeFileForSwitch("shell.rc");
     ASSERT_TRUE(CheckSingleInstance(commandLine.c_str()));
     EXPECT_NE(g_Settings.InstallDir, nullptr);
     EXPECT_NE(g_Settings.ConfigFile, nullptr);
