@@ -20,6 +20,7 @@ const char *VerdictName(Verdict verdict);
 // calls below (or of the library), and its observation in the host.
 enum class Check {
     Export,
+    Load,
     ConfigFill,
     ConfigFree,
     Ready,
@@ -42,6 +43,7 @@ struct CheckInfo {
 
 constexpr CheckInfo kChecks[] = {
     {Check::Export, "export", ""},
+    {Check::Load, "load", "ms"},
     {Check::ConfigFill, "config-fill", "ms"},
     {Check::ConfigFree, "config-free", "ms"},
     {Check::Ready, "ready", "ms"},
@@ -65,7 +67,7 @@ bool FindCheck(const std::string &name, Check &check);
 std::vector<Check> ChecksOf(const contract::Entry &entry);
 
 // What is checked of the whole library, in the order reported.
-constexpr Check kLibraryChecks[] = {Check::Crash, Check::ThreadsLeft, Check::Unloaded, Check::HandlesLeft,
+constexpr Check kLibraryChecks[] = {Check::Load, Check::Crash, Check::ThreadsLeft, Check::Unloaded, Check::HandlesLeft,
                                     Check::GdiLeft};
 
 struct CheckResult {

@@ -7,6 +7,7 @@
 #include "ascii.h"
 #include "image.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -56,6 +57,26 @@ WORD MachineOf(const std::string &path, std::string &why)
     if (nt.signature != IMAGE_NT_SIGNATURE) {
         why = "not a Windows library: the file has no PE header";
         return 0;
+    }
+    // A file cut short (a copy or download that stopped) ends inside its
+    // sections; the loader calls that only "bad format".
+    LARGE_INTEGER size{};
+    const LONG sections = dos.e_lfanew + static_cast<LONG>(sizeof(nt)) + nt.header.SizeOfOptionalHeader;
+    unsigned long long end = 0;
+    IMAGE_SECTION_HEADER section;
+    if (GetFileSizeEx(file.get(), &size) &&
+        SetFilePointer(file.get(), sections, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+        for (WORD i = 0; i < nt.header.NumberOfSections; ++i) {
+            if (!ReadFile(file.get(), &section, sizeof(section), &read, nullptr) || read < sizeof(section)) {
+                end = ~0ull;
+                break;
+            }
+            end = std::max(end, 0ull + section.PointerToRawData + section.SizeOfRawData);
+        }
+        if (end > static_cast<unsigned long long>(size.QuadPart)) {
+            why = "a truncated file: it ends at " + std::to_string(size.QuadPart) + " bytes, inside its sections";
+            return 0;
+        }
     }
     return nt.header.Machine;
 }

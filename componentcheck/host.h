@@ -66,6 +66,8 @@ struct HostState {
     bool unloadJudged = false;    // its threads were looked at before its unload
     bool threadsLeft = false;     // threads it started still ran at its unload: it stays mapped
     bool loadThreadsUnseen = false; // the threads its loading started could not be looked for
+    DWORD loadStart = 0;            // GetTickCount as its load began
+    volatile DWORD loadedAt = 0;    // and as it returned (on the core's thread, for a core)
     EntryRun startup, service, core;
     LibraryThread threads[kMaxTrackedThreads];
     volatile LONG threadCount = 0;
@@ -79,9 +81,9 @@ void Step(const std::string &entry, Check check, DWORD limitMs);
 void Result(const std::string &entry, Check check, Verdict verdict, const long long *value, const char *format, ...);
 void Pass(const std::string &entry, Check check, long long value, const char *detail = "");
 void SendCrash(const std::string &detail);
-// Says that the library's load has not returned, and waits for the checker
-// to end the host once limitMs have passed.
-[[noreturn]] void HangInLoad(DWORD limitMs);
+// Ends the host once the library's load was found not to return: nothing
+// after it can run.
+[[noreturn]] void EndAfterHungLoad();
 
 // ---- Hooks on the library's imports, its threads, the queue probe (hooks.cpp)
 void StartQueueProbe();

@@ -135,6 +135,8 @@ void StartRun(Worker worker, const char *name)
     const DWORD timeoutMs = g_Host.options.readyTimeoutMs;
     Step(name, Check::Ready, timeoutMs);
     const DWORD start = GetTickCount();
+    if (worker == Worker::Core)
+        g_Host.loadStart = start; // loaded on the core's own thread, when it is one
     switch (worker) {
     case Worker::Startup:
         run.context.startup = FindEntry<SS_StartupProc>(g_Host.library, name);
@@ -153,13 +155,18 @@ void StartRun(Worker worker, const char *name)
         break;
     }
     const long long readyMs = Since(start);
-    if (worker == Worker::Core && run.start == WorkerStart::TimedOut && g_Host.coreOnItsThread &&
-        g_Host.base == nullptr && run.loadError == ERROR_SUCCESS) {
-        // Still in its load: nothing more can run, as in the shell, whose
-        // core thread would wait there for ever. The checker ends this host.
-        Result(name, Check::Ready, Verdict::Fail, nullptr,
-               "never entered: the library's DllMain had not returned after %lu ms", timeoutMs);
-        HangInLoad(0);
+    if (worker == Worker::Core && g_Host.coreOnItsThread) {
+        if (g_Host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
+            // Still in its load, where the shell's core thread would wait for ever.
+            Result(name, Check::Ready, Verdict::NotObservable, nullptr, "never entered: the library's load never returned");
+            Result("", Check::Load, Verdict::Fail, nullptr,
+                   "its DllMain had not returned after %lu ms: loading it hangs the thread that loads it, and "
+                   "the shell's start-up with it",
+                   timeoutMs);
+            EndAfterHungLoad();
+        }
+        if (g_Host.base != nullptr)
+            Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
     }
     if (run.threadId == 0)
         run.threadId = run.worker.id;
@@ -191,7 +198,9 @@ void ReportSignals(const EntryRun &run, bool keptEvent)
         Pass(name, Check::SingleSignal, signals);
     else
         Result(name, Check::SingleSignal, Verdict::Fail, &signals,
-               "signalled %lld times: a second signal may release the next component before it is up", signals);
+               "signalled %lld times: the shell starts the next component at the first signal, so signal once, "
+               "when all is up (a later signal reaches no other thread: the handle is this entry's own copy)",
+               signals);
 }
 
 void ReportQueueAndResult(const EntryRun &run)
@@ -249,7 +258,10 @@ void StopRun(EntryRun &run)
                    "the stop message could not be posted (no message queue); still running %lu ms later; %s",
                    kStopWaitMs, ending);
         else
-            Result(name, Check::Stop, Verdict::Fail, nullptr, "still running %lu ms after the stop message; %s",
+            Result(name, Check::Stop, Verdict::Fail, nullptr,
+                   "still running %lu ms after the stop message (SHELL_STOP_MESSAGE, 0x8002, posted to its thread); "
+                   "the usual cause is a GetMessage/DispatchMessage loop that waits for WM_QUIT: a thread message "
+                   "reaches no window procedure, so look at msg.message in the loop itself; %s",
                    kStopWaitMs, ending);
     }
     ReportSignals(run, keptEvent);
@@ -301,6 +313,7 @@ void EntryRun::Loaded(HMODULE library)
 {
     if (!g_Host.coreOnItsThread)
         return; // loaded and hooked on the main thread already
+    g_Host.loadedAt = GetTickCount();
     g_Host.base = library;
     HookImports(library);
 }
@@ -341,18 +354,21 @@ bool RunLibrary(DWORD &error)
     g_Host.base = nullptr;
     g_Host.unloadJudged = false;
     if (!g_Host.coreOnItsThread) {
-        Step("", Check::Crash, kCallLimitMs); // a DllMain that never returns hangs the host here
+        Step("", Check::Load, kCallLimitMs); // a DllMain that never returns hangs the host here
+        g_Host.loadStart = GetTickCount();
         g_Host.library = LoadComponentLibrary(g_Host.path.c_str(), g_Host.search);
         if (g_Host.library == nullptr) {
             error = GetLastError();
             return false;
         }
-        Step("", Check::Export, kCallLimitMs);
+        g_Host.loadedAt = GetTickCount();
         g_Host.base = g_Host.library;
         HookImports(g_Host.library);
         NoteWhoMade("loading it");
     }
     PlanAndCheckExports(exports);
+    if (!g_Host.coreOnItsThread)
+        Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
 
     // The shell's order: configuration, startup, service, core; stopped core,
     // startup, service. The forced startup entry, which the shell runs

@@ -4,6 +4,7 @@
 #include "records.h"
 #include "report.h"
 
+#include "SystemText.h"
 #include "UniqueHandle.h"
 
 #include <stdio.h>
@@ -14,6 +15,7 @@ constexpr DWORD kIdleLimitMs = 30000; // between steps: counting, waiting for th
 constexpr DWORD kStepGraceMs = 5000;  // beyond a step's own limit, before the host counts as hung
 constexpr DWORD kPollMs = 20;
 constexpr DWORD kFirstExceptionCode = 0xC0000000;
+constexpr DWORD kRetryStartMs = 250;
 
 // What the host reported, and where it was when it stopped reporting.
 class Collector {
@@ -49,7 +51,7 @@ public:
         case RecordKind::Unloadable:
             // Nothing of it ran: the one verdict is that it cannot be loaded.
             report_.unloadable = true;
-            report_.rows = {{"", Check::Export, Verdict::Fail, std::nullopt, "cannot be loaded: " + record.detail}};
+            report_.rows = {{"", Check::Load, Verdict::Fail, std::nullopt, "cannot be loaded: " + record.detail}};
             break;
         case RecordKind::Done:
             done_ = true;
@@ -69,22 +71,18 @@ public:
         if (done_ || report_.unloadable)
             return FillMissing("not reached");
         const std::string during = stepOpen_ ? " during " + Describe(openEntry_, openCheck_) : "";
-        // The one step of the crash check's own is the library's load.
-        const bool hungInLoad = hung && stepOpen_ && openEntry_.empty() && openCheck_ == Check::Crash;
-        if (hung && stepOpen_ && !hungInLoad) {
+        if (hung && stepOpen_) {
             CheckResult &open = Row(openEntry_, openCheck_);
             open.verdict = Verdict::Fail;
             open.detail = "did not return within " + std::to_string(limitMs_) + " ms";
+            if (openCheck_ == Check::Load)
+                open.detail = "its DllMain " + open.detail +
+                              ": loading it hangs the thread that loads it, and the shell with it";
         }
         // Taken only now: a row added above may have moved every row.
         CheckResult &crash = Row("", Check::Crash);
         crash.value.reset();
-        if (hungInLoad) {
-            crash.verdict = Verdict::Fail;
-            crash.detail = "its DllMain did not return" +
-                           (limitMs_ != 0 ? " within " + std::to_string(limitMs_) + " ms" : std::string()) +
-                           ": loading it hangs the thread that loads it, and the shell with it";
-        } else if (hung) {
+        if (hung) {
             crash.verdict = Verdict::NotObservable;
             crash.detail = "the host was ended after it hung" + during;
         } else {
@@ -184,8 +182,14 @@ LibraryReport CheckLibrary(const Options &options, const std::string &library)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        collector.Unloadable("the host process could not be started");
+    const auto start = [&] {
+        return CreateProcessA(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                              &process) != FALSE;
+    };
+    // Once more after a moment: under load, Wine's process creation has been
+    // seen to fail once and then work.
+    if (!start() && (Sleep(kRetryStartMs), !start())) {
+        collector.Unloadable("the host process could not be started: " + SystemText(GetLastError(), self));
         return report;
     }
     UniqueHandle child(process.hProcess), childThread(process.hThread);

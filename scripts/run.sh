@@ -27,6 +27,13 @@ WINE64_STATUS=$(scripts/wine.sh status win64)
 
 # The bitness of a Windows binary, from its PE header's machine; empty when
 # it is none.
+# shellctl's words, as make run's: marked, with the way out of each state.
+narrate() {
+  sed -u -e 's/^/[run] /' \
+         -e '/ shows a box /s/$/ (make stop answers it)/' \
+         -e '/ is not ready after /s/$/; componentcheck above says why (make stop ends it)/'
+}
+
 bitness_of() { # FILE
   local header machine
   header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
@@ -107,7 +114,7 @@ if [ "${1:-}" = --stop ]; then
   # Wine does not pass on the exit code of a process another one ended.
   mkdir -p "$build/run"
   touch "$build/run/.stopping"
-  "$wine" "$shellctl" quit --force-after "$stop_ms" | tee "$build/run/.stop.txt"
+  "$wine" "$shellctl" quit --force-after "$stop_ms" | narrate | tee "$build/run/.stop.txt"
   status=${PIPESTATUS[0]}
   grep -o 'ended it (exit code [0-9]*)' "$build/run/.stop.txt" >"$build/run/.ended" || rm -f "$build/run/.ended"
   rm -f "$build/run/.stopping"
@@ -159,8 +166,8 @@ echo "[run] $install/launcher.exe $*"
 # only this script, which then asks the launcher to quit.
 setsid -w "$wine" "$install/launcher.exe" "$@" &
 launcher=$!
-trap '"$wine" "$shellctl" quit --force-after "$stop_ms" || true' INT TERM
-"$wine" "$shellctl" ready $((ready_seconds * 1000)) &
+trap '"$wine" "$shellctl" quit --force-after "$stop_ms" | narrate || true' INT TERM
+"$wine" "$shellctl" ready $((ready_seconds * 1000)) > >(narrate) &
 watcher=$!
 
 # A trap cuts a wait short: wait until the launcher is gone, then take its status.

@@ -115,12 +115,13 @@ bool CheckInstallation(const std::wstring &dir, std::string &why)
     return true;
 }
 
-void PrintRecovery()
+// The line that undoes this very install, machine-wide included.
+void PrintRecovery(bool allUsers)
 {
     printf("If the screen stays black after log-on: press Ctrl+Shift+Esc, choose File, Run new task, enter\n"
-           "  \"%s\\shellctl.exe\" uninstall\n"
+           "  \"%s\\shellctl.exe\" uninstall%s\n"
            "then log off and on again.\n",
-           Narrow(ProgramDir()).c_str());
+           Narrow(ProgramDir()).c_str(), allUsers ? " --all-users" : "");
 }
 
 std::string Describe(const Value &value)
@@ -262,7 +263,17 @@ int Install(const char *dirArgument, bool allUsers, bool force, const InstallOpt
     Read(product.get(), kPreviousValue, previous);
     printf("uninstall%s puts back: %s (kept under %s)\n", allUsers ? " --all-users" : "", Describe(previous).c_str(),
            KeyName(hive, kProductKey).c_str());
-    PrintRecovery();
+    if (allUsers) {
+        // Winlogon takes the user's own value first: for this user the machine's does not count.
+        const Hive user = ChooseHive(false);
+        UniqueKey own;
+        Value theirs;
+        if (OpenKey(user, kWinlogonKey, false, own) == ERROR_SUCCESS &&
+            Read(own.get(), kShellValue, theirs) == ERROR_SUCCESS && theirs.present)
+            printf("your own Shell under %s still wins for you: %s\n", KeyName(user, kWinlogonKey).c_str(),
+                   Describe(theirs).c_str());
+    }
+    PrintRecovery(allUsers);
     return kDone;
 }
 

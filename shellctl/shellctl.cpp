@@ -84,7 +84,7 @@ static void SayNewBoxes(std::set<HWND> &said)
     for (HWND box : LauncherBoxes()) {
         if (!said.insert(box).second)
             continue;
-        printf("[run] launcher.exe shows a box %s (make stop answers it)\n", BoxText(box).c_str());
+        printf("launcher.exe shows a box %s\n", BoxText(box).c_str());
     }
 }
 
@@ -105,12 +105,12 @@ static int WaitReady(DWORD timeoutMs)
         SayNewBoxes(said);
     }
     if (ready) {
-        printf("[run] shell ready: ShellIsReadyEvent set\n");
+        printf("shell ready: ShellIsReadyEvent set\n");
     } else {
         // Start-up reads no messages while it waits: say who holds it, and the way out.
         for (DWORD launcher : Launchers())
-            printf("[run] the shell is not ready after %lu s: %s; componentcheck above says why (make stop ends it)\n",
-                   timeoutMs / 1000, installation::HeldBy(launcher).c_str());
+            printf("the shell is not ready after %lu s: %s\n", timeoutMs / 1000,
+                   installation::HeldBy(launcher).c_str());
     }
     while (!Launchers().empty()) {
         SayNewBoxes(said);
@@ -125,13 +125,13 @@ static int QuitLaunchers(DWORD forceAfterMs)
 {
     const std::vector<DWORD> launchers = Launchers();
     if (launchers.empty()) {
-        printf("[run] no launcher.exe runs: nothing to stop\n");
+        printf("no launcher.exe runs: nothing to stop\n");
         return 0;
     }
     int posted = 0;
     for (DWORD launcher : launchers)
         posted += PostThreadMessageA(MainThreadOf(launcher), WM_QUIT, 0, 0) ? 1 : 0;
-    printf("[run] asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
+    printf("asked %d launcher%s to quit\n", posted, posted == 1 ? "" : "s");
     if (forceAfterMs == 0)
         return posted > 0 ? 0 : 1;
     // A notice box holds the stop until answered: answer it, then end what is still running.
@@ -141,7 +141,7 @@ static int QuitLaunchers(DWORD forceAfterMs)
             if (HWND ok = GetDlgItem(box, IDOK)) {
                 const std::string said = BoxText(box);
                 SendMessageA(ok, BM_CLICK, 0, 0);
-                printf("[run] answered the box %s\n", said.c_str());
+                printf("answered the box %s\n", said.c_str());
             }
         }
         Sleep(kWatchMs);
@@ -149,7 +149,7 @@ static int QuitLaunchers(DWORD forceAfterMs)
     for (DWORD launcher : Launchers()) {
         const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, launcher));
         if (process && TerminateProcess(process.get(), kEndedExitCode))
-            printf("[run] launcher.exe (process %lu) did not quit within %lu s: ended it (exit code %u)\n", launcher,
+            printf("launcher.exe (process %lu) did not quit within %lu s: ended it (exit code %u)\n", launcher,
                    forceAfterMs / 1000, kEndedExitCode);
     }
     return 0;
@@ -159,7 +159,7 @@ static int Running()
 {
     const std::vector<DWORD> launchers = Launchers();
     for (DWORD launcher : launchers)
-        printf("[run] launcher.exe runs as process %lu\n", launcher);
+        printf("launcher.exe runs as process %lu\n", launcher);
     return launchers.empty() ? 1 : 0;
 }
 

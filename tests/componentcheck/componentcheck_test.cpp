@@ -81,6 +81,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
         const char *library = nullptr; // checked instead of the fixture, in its directory
         bool breakExports = false;     // its export names pointed outside it
         bool rootedPath = false;       // named as "/dir/lib.dll", as a Unix host's shell would under Wine
+        bool cutShort = false;         // cut to half its size
     } cases[] = {
         {"well behaved", "modcore.dll", "", {}, 0},
         {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
@@ -105,21 +106,21 @@ TEST(ComponentCheck, ScenarioVerdicts)
          R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+, in the thread of ShellMain)"},
         {"leaks a handle", "modcore.dll", "[ShellMain]\nleak=1\n", {"- handles-left fail 1"}, 1, ": ShellMain left 1 event$"},
         {"no contract export", "empty.dll", "", {"- export fail"}, 1},
-        {"cannot be loaded", nullptr, "", {"- export fail"}, 2, "no such file"},
-        {"not a PE file", "modcore.dll", "[ShellMain]\n", {"- export fail"}, 2, "cannot be loaded: not a Windows library", nullptr, "",
+        {"cannot be loaded", nullptr, "", {"- load fail"}, 2, "no such file"},
+        {"not a PE file", "modcore.dll", "[ShellMain]\n", {"- load fail"}, 2, "cannot be loaded: not a Windows library", nullptr, "",
          nullptr, "scenario.ini"},
-        {"missing dependency", "config_dep.dll", "", {"- export fail"}, 2,
+        {"missing dependency", "config_dep.dll", "", {"- load fail"}, 2,
          "cannot be loaded: needs dep\\.dll: not found beside it, in the application directory or the system directories$"},
         {"service-only library", "auxhost_nomain.dll", "", {"SS_Main export warn"}, 0},
         // From a short path, where a fault in the report path once showed.
-        {"hangs in DllMain", "config.dll", "[DllMain]\nmode=hang\n", {"- crash fail"}, 1,
+        {"hangs in DllMain", "config.dll", "[DllMain]\nmode=hang\n", {"- load fail", "- crash not-observable"}, 1,
          "^its DllMain did not return within", "C:\\cchang"},
         {"core hangs in DllMain", "modcore.dll", "[DllMain]\nmode=hang\n",
-         {"ShellMain ready fail", "- crash fail", "ShellMain single-signal not-observable",
+         {"ShellMain ready not-observable", "- load fail", "- crash not-observable", "ShellMain single-signal not-observable",
           "ShellMain queue-at-signal not-observable", "ShellMain fail-before-signal not-observable",
           "ShellMain stop not-observable", "- threads-left not-observable", "- unloaded not-observable",
           "- handles-left not-observable", "- gdi-left not-observable"}, 1,
-         "^never entered: the library's DllMain had not returned", nullptr, "--ready-timeout 300"},
+         "^its DllMain had not returned after 300 ms", nullptr, "--ready-timeout 300"},
         {"ready time-out", "modcore.dll", "[ShellMain]\nsignal_delay=1500\n", {"ShellMain ready fail"}, 1, nullptr,
          nullptr, "--ready-timeout 300"},
         {"leaves a thread running", "modcore.dll", "[ShellMain]\nthread=3000\n",
@@ -142,8 +143,11 @@ TEST(ComponentCheck, ScenarioVerdicts)
          "^closed its ready event"},
         {"writes into the directory", "config.dll", "[SH_CFG_FillBuffer]\noverwrite_dir=1\n",
          {"SH_CFG_FillBuffer config-fill fail"}, 1, R"(^wrote into the installation directory it was given \(now "C:\\x"\))"},
-        {"export table outside the image", "modcore.dll", "", {"- export fail"}, 2, R"(cannot be loaded: .*\(error 193\)$)", nullptr, "",
+        {"export table outside the image", "modcore.dll", "", {"- load fail"}, 2, R"(cannot be loaded: .*\(error 193\)$)", nullptr, "",
          nullptr, nullptr, true},
+        {"cut short", "modcore.dll", "", {"- load fail"}, 2,
+         R"(^cannot be loaded: a truncated file: it ends at \d+ bytes, inside its sections$)", nullptr, "", nullptr, nullptr,
+         false, false, true},
         {"config and install dir", "config.dll", "", {}, 0, nullptr, nullptr, "--config C:\\x.rc --install-dir C:\\inst",
          "config FillBuffer dir=C:\\inst file=C:\\x.rc"},
         {"path that begins with a slash", "modcore.dll", "", {}, 0, nullptr, nullptr, "", nullptr, nullptr, false,
@@ -158,6 +162,12 @@ TEST(ComponentCheck, ScenarioVerdicts)
                                             c.scenario);
         if (c.breakExports)
             BreakExportNames(dir + "\\" + c.fixture);
+        if (c.cutShort) {
+            HANDLE file = CreateFileA((dir + "\\" + c.fixture).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            SetFilePointer(file, static_cast<LONG>(GetFileSize(file, nullptr) / 2), nullptr, FILE_BEGIN);
+            SetEndOfFile(file);
+            CloseHandle(file);
+        }
         if (c.shortDir != nullptr) {
             CreateDirectoryA(c.shortDir, nullptr);
             for (const char *file : {c.fixture, "scenario.ini"})
@@ -221,7 +231,7 @@ TEST(ComponentCheck, SamplesPassEveryCheck)
                                             kTimeout, exitCode);
     EXPECT_EQ(exitCode, 0u);
     for (const char *part : {"ENTRY", "ShellMain          ready               pass", "(library)          unloaded",
-                             "11 passed, 0 failed, 0 warnings, 0 not observable"})
+                             "12 passed, 0 failed, 0 warnings, 0 not observable"})
         EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
 }
 

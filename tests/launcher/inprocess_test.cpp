@@ -60,8 +60,8 @@ TEST(InProcess, FullRunReleasesEverything)
 
 TEST(InProcess, ReleasingTwiceIsHarmless)
 {
-    const long long before = CountOpenHandles();
     const std::string commandLine = "launcher.exe -m1 -f" + MakeFileForSwitch("shell.rc");
+    const long long before = CountOpenHandles();
     ASSERT_TRUE(CheckSingleInstance(commandLine.c_str()));
     EXPECT_NE(g_Settings.InstallDir, nullptr);
     EXPECT_NE(g_Settings.ConfigFile, nullptr);

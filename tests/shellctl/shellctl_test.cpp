@@ -73,6 +73,7 @@ struct Step {
     const char *shellAfter;  // the value ($DIR: the installation's directory) or kAbsent
     const char *output = ""; // a line the output must hold
     const char *setByHand = nullptr; // the Shell value the user sets before the step
+    const char *userSetByHand = nullptr; // likewise in the user's own hive, for an --all-users case
 };
 
 TEST(Shellctl, InstallStatusUninstall)
@@ -104,7 +105,9 @@ TEST(Shellctl, InstallStatusUninstall)
         {"registry write fails", HKEY_CURRENT_USER, "explorer.exe", "", true,
          {{"install", 4, "explorer.exe", "Brevant"}}},
         {"all users", HKEY_LOCAL_MACHINE, "explorer.exe", "", false,
-         {{"install --all-users", 0, kWatched}, {"uninstall --all-users", 0, "explorer.exe"}}},
+         {{"install --all-users", 0, kWatched, "shellctl.exe\" uninstall --all-users"},
+          {"install --all-users", 0, kWatched, "your own Shell under HKEY_CURRENT_USER", nullptr, "mine.exe"},
+          {"uninstall --all-users", 0, "explorer.exe"}}},
         {"previous value outside the code page", HKEY_CURRENT_USER, u8"C:\\Программы\\sh.exe", "", false,
          {{"install", 0, kWatched}, {"uninstall", 0, u8"C:\\Программы\\sh.exe"}}},
         {"set by hand after install", HKEY_CURRENT_USER, "explorer.exe", "", false,
@@ -138,6 +141,8 @@ TEST(Shellctl, InstallStatusUninstall)
             SCOPED_TRACE(step.arguments);
             if (step.setByHand != nullptr)
                 SetShellValue(c.hive, step.setByHand);
+            if (step.userSetByHand != nullptr)
+                SetShellValue(HKEY_CURRENT_USER, step.userSetByHand);
             DWORD exitCode = 0;
             const std::string output =
                 RunAndCapture("\"" + dir + "\\shellctl.exe\" " + step.arguments, kTimeout, exitCode, true);
@@ -146,6 +151,8 @@ TEST(Shellctl, InstallStatusUninstall)
             EXPECT_EQ(ShellValue(c.hive), Replace(step.shellAfter, "$DIR", dir));
         }
         SetShellValue(c.hive, c.hive == HKEY_LOCAL_MACHINE ? "explorer.exe" : nullptr);
+        if (c.hive == HKEY_LOCAL_MACHINE)
+            SetShellValue(HKEY_CURRENT_USER, nullptr);
         ForgetInstall(c.hive);
     }
 }
