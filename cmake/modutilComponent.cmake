@@ -5,6 +5,8 @@
 # are linked to their decorated symbols), linked to modutil.dll, and with the
 # C and C++ run-time libraries linked in, so that it needs no run-time DLL
 # (MinGW's, or with Visual Studio the C run-time's), and with its PDB beside it.
+include(${CMAKE_CURRENT_LIST_DIR}/modutilSigning.cmake)
+
 function(modutil_add_component name)
   cmake_parse_arguments(ARG "" "DEF" "SOURCES" ${ARGN})
   if(NOT ARG_SOURCES OR NOT ARG_DEF)
@@ -21,6 +23,11 @@ function(modutil_add_component name)
     endif()
   elseif(MSVC)
     set_target_properties(${name} PROPERTIES MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+  endif()
+  # After the strip above: a signature covers the final file.
+  modutil_sign_commands(sign $<TARGET_FILE:${name}>)
+  if(sign)
+    add_custom_command(TARGET ${name} POST_BUILD ${sign} VERBATIM)
   endif()
 endfunction()
 

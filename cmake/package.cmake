@@ -4,7 +4,8 @@
 #               modutil.dll, and the PDB of each
 #   include/    modutil.h, shellcomponent.h
 #   lib/        libmodutil.dll.a (MinGW), modutil.lib (Microsoft's linker),
-#               cmake/modutil/ for find_package(modutil)
+#               cmake/modutil/ for find_package(modutil), installer/ the
+#               custom action of modutil_add_installer's packages
 #   toolchain/  the MinGW-w64 toolchain file these were built with
 #   sample/     the sample components with their CMakeLists.txt
 #   wine-run, tools/wine.sh  runs the SDK's programs under Wine on Linux
@@ -42,8 +43,11 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/modutilConfig.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/modutilConfigVersion.cmake
   COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${CMAKE_BINARY_DIR}/modutilConfig.cmake ${CMAKE_BINARY_DIR}/modutilConfigVersion.cmake
-              ${PROJECT_SOURCE_DIR}/cmake/modutilComponent.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/modutilComponent.cmake ${PROJECT_SOURCE_DIR}/cmake/modutilSigning.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/modutilInstaller.cmake
         DESTINATION lib/cmake/modutil)
+# The installer packages' custom action (modutil_add_installer).
+install(FILES $<TARGET_FILE:shellctl_action> DESTINATION lib/installer)
 
 # An import library for Microsoft's linker, made from the same .def file.
 find_program(LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 PATHS /usr/lib/llvm-14/bin REQUIRED)
@@ -65,3 +69,7 @@ add_test(NAME sdk_package
                  ${CMAKE_OBJDUMP} ${LLVM_PDBUTIL})
 # It makes the Wine prefix itself, if the host runs the build's programs at all.
 set_tests_properties(sdk_package PROPERTIES RESOURCE_LOCK shell_named_objects TIMEOUT 300)
+add_test(NAME installer_package
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-installer.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+# It sets and restores the user's Shell value, as the shellctl tests do.
+set_tests_properties(installer_package PROPERTIES RESOURCE_LOCK shell_named_objects TIMEOUT 300)

@@ -6,10 +6,18 @@
 
 #include <windows.h>
 
+#include <type_traits>
+
 template <typename T, auto Release, LONG_PTR InvalidValue = 0>
 class UniqueResource {
 public:
-    static T Invalid() { return reinterpret_cast<T>(InvalidValue); }
+    static T Invalid()
+    {
+        if constexpr (std::is_pointer_v<T>)
+            return reinterpret_cast<T>(InvalidValue);
+        else
+            return static_cast<T>(InvalidValue); // a handle that is a number (MSIHANDLE)
+    }
 
     UniqueResource() = default;
     explicit UniqueResource(T value) : value_(value) {}

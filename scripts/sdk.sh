@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sdk.sh [--preset PRESET] [DIST]: builds what the SDK needs and lays out one
 # SDK per bitness, DIST/sdk-win32 and DIST/sdk-win64 (default DIST: dist),
-# each with its ZIP beside it; with --preset, only that one. Building needs
+# each with its ZIP and the sample shell's MSI beside it; with --preset, only that one. Building needs
 # no Wine, so both are made on any host. Writes nothing else outside build/.
 set -eu
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ dist=$(realpath -m "${1:-dist}")
 version=$(sed -n 's/^project(shell_startup VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 for preset in "${presets[@]}"; do
-  scripts/build.sh "$preset" launcher shellwatch modutil componentcheck shellctl modutil_msvc_lib
+  scripts/build.sh "$preset" launcher shellwatch modutil componentcheck shellctl shellctl_action modutil_msvc_lib
   sdk=sdk-$preset
   echo "== laying out $dist/$sdk"
   rm -rf "${dist:?}/$sdk"
@@ -24,4 +24,13 @@ for preset in "${presets[@]}"; do
   rm -f "$dist/$zip"
   (cd "$dist" && cmake -E tar cf "$zip" --format=zip "$sdk")
   echo "== SDK in $dist/$sdk, and as $dist/$zip"
+
+  # The sample shell's package, made as an author makes one: against the SDK.
+  sample=build/$preset/sample-msi
+  rm -rf "$sample" # it may have been made against another DIST
+  cmake -S "$dist/$sdk/sample" -B "$sample" -G Ninja --toolchain "$(ls "$dist/$sdk"/toolchain/mingw-[ix]*.cmake)" \
+        -DCMAKE_PREFIX_PATH="$dist/$sdk" -DSAMPLE_INSTALLER=ON -DSAMPLE_VERSION="$version" >/dev/null
+  cmake --build "$sample" -- --quiet
+  cp "$sample/sample-shell-$version-$preset.msi" "$dist/"
+  echo "== the sample shell's installer: $dist/sample-shell-$version-$preset.msi"
 done

@@ -64,7 +64,8 @@ symbols_beside "$mine/build/modcore.dll" || exit 1
 # C project has no C++ compiler for the package to ask, and gets its PDB.
 inc=$work/ccomponent
 mkdir -p "$inc"
-sed -n '/^```cmake$/,/^```$/p' "$sdk/README.md" | sed '/^```/d' | grep -A3 -B1 '^project(mycomponent C)$' >"$inc/CMakeLists.txt"
+awk '/^```cmake$/ { block = ""; inside = 1; next } /^```$/ { if (block ~ /project\(mycomponent C\)/) printf "%s", block; block = ""; inside = 0 }
+     inside { block = block $0 "\n" }' "$sdk/README.md" >"$inc/CMakeLists.txt"
 grep -q 'modutil_add_component(modcore SOURCES modcore.c ' "$inc/CMakeLists.txt" ||
   { echo "no C component CMakeLists.txt in the SDK's README"; exit 1; }
 cp "$sdk/sample/modcore.def" "$inc/"

@@ -1,0 +1,222 @@
+# modutil_add_installer(<name> VERSION <x.y.z> COMPONENTS <targets or files...>
+#                       [FILES <files...>] [MANUFACTURER <text>] [PER_USER])
+#
+# A Windows Installer package of a whole shell, <name>-<version>-<win32|win64>.msi
+# in the build directory, built with every build: the SDK's launcher.exe,
+# shellwatch.exe, modutil.dll, shellctl.exe and componentcheck.exe, the
+# component libraries given (targets of modutil_add_component, or files;
+# never their PDBs) and the configuration files named, installed into
+# [ProgramFilesFolder]\<name> (PER_USER: the user's own programs folder).
+# The upgrade code, and so the identity of the product across versions,
+# is derived from the name: a newer version installs over an older one as
+# a major upgrade.
+#
+# Its public property SETSHELL: "user" runs `shellctl install` for the
+# installing user at the end of the install, "machine" `shellctl install
+# --all-users`, empty (the default) installs the files only. A failing check
+# fails the install, with shellctl's reason in the installer's log, and
+# leaves nothing behind. The package remembers SETSHELL, so that a newer
+# version, installed without it, sets the shell again; removing the package
+# runs `shellctl uninstall` first, so the previous shell is back before the
+# files go.
+#
+# Built with wixl and msibuild (Debian's wixl and msitools); signed, with
+# every binary in it, when a certificate is named (modutilSigning.cmake).
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/modutilSigning.cmake)
+
+# Fixed for ever: the namespace of every GUID the packages derive from names.
+set(MODUTIL_INSTALLER_NAMESPACE "5b0c6c5e-3f1d-4b8e-9a54-0d1f2a7c9e31")
+
+function(modutil_add_installer name)
+  cmake_parse_arguments(ARG "PER_USER" "VERSION;MANUFACTURER" "COMPONENTS;FILES" ${ARGN})
+  if(NOT ARG_VERSION OR NOT ARG_COMPONENTS)
+    message(FATAL_ERROR "usage: modutil_add_installer(<name> VERSION <x.y.z> COMPONENTS <targets or files...> "
+                        "[FILES <files...>] [MANUFACTURER <text>] [PER_USER])")
+  endif()
+  if(NOT ARG_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "modutil_add_installer: VERSION ${ARG_VERSION}: Windows Installer takes major.minor.build")
+  endif()
+  if(NOT ARG_MANUFACTURER)
+    set(ARG_MANUFACTURER "${name}")
+  endif()
+  find_program(MODUTIL_WIXL wixl)
+  find_program(MODUTIL_MSIBUILD msibuild)
+  if(NOT MODUTIL_WIXL OR NOT MODUTIL_MSIBUILD)
+    message(FATAL_ERROR "modutil_add_installer needs wixl and msibuild (Debian: apt install wixl msitools)")
+  endif()
+  if(NOT DEFINED MODUTIL_BIN_DIR OR NOT DEFINED MODUTIL_INSTALLER_ACTION)
+    message(FATAL_ERROR "modutil_add_installer: take it from the SDK, with find_package(modutil)")
+  endif()
+
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(arch win64)
+    set(wixl_arch x64)
+    set(programs ProgramFiles64Folder)
+    set(win64 yes)
+  else()
+    set(arch win32)
+    set(wixl_arch x86)
+    set(programs ProgramFilesFolder)
+    set(win64 no)
+  endif()
+  if(ARG_PER_USER)
+    set(scope perUser)
+    set(root HKCU)
+    set(programs_xml "<Directory Id=\"LocalAppDataFolder\"><Directory Id=\"UserPrograms\" Name=\"Programs\">")
+    set(programs_end "</Directory></Directory>")
+  else()
+    set(scope perMachine)
+    set(root HKLM)
+    set(programs_xml "<Directory Id=\"${programs}\">")
+    set(programs_end "</Directory>")
+  endif()
+  string(UUID upgrade NAMESPACE ${MODUTIL_INSTALLER_NAMESPACE} NAME "${name}" TYPE SHA1 UPPER)
+  string(UUID product NAMESPACE ${upgrade} NAME "${ARG_VERSION}-${arch}" TYPE SHA1 UPPER)
+
+  # What goes in: id, and the file (a generator expression for a target).
+  set(sources "")
+  set(ids "")
+  foreach(file launcher.exe shellwatch.exe modutil.dll shellctl.exe componentcheck.exe)
+    if(EXISTS ${MODUTIL_BIN_DIR}/${file})
+      list(APPEND sources ${MODUTIL_BIN_DIR}/${file})
+      string(MAKE_C_IDENTIFIER "f_${file}" id)
+      list(APPEND ids ${id})
+    endif()
+  endforeach()
+  foreach(item IN LISTS ARG_COMPONENTS ARG_FILES)
+    if(TARGET ${item})
+      list(APPEND sources $<TARGET_FILE:${item}>)
+      string(MAKE_C_IDENTIFIER "t_${item}" id)
+    else()
+      get_filename_component(path ${item} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+      if(NOT EXISTS ${path})
+        message(FATAL_ERROR "modutil_add_installer: ${item} is neither a target nor a file")
+      endif()
+      get_filename_component(file ${path} NAME)
+      list(APPEND sources ${path})
+      string(MAKE_C_IDENTIFIER "f_${file}" id)
+    endif()
+    list(APPEND ids ${id})
+  endforeach()
+
+  set(stage ${CMAKE_CURRENT_BINARY_DIR}/${name}-msi)
+  set(components "")
+  set(refs "")
+  foreach(source id IN ZIP_LISTS sources ids)
+    string(UUID guid NAMESPACE ${upgrade} NAME "${id}" TYPE SHA1 UPPER)
+    # wixl takes relative sources only: the staged copy, named as the file.
+    string(APPEND components
+      "          <Component Id=\"${id}\" Guid=\"${guid}\" Win64=\"${win64}\">\n"
+      "            <File Id=\"${id}\" Source=\"files/$<PATH:GET_FILENAME,${source}>\" KeyPath=\"yes\"/>\n"
+      "          </Component>\n")
+    string(APPEND refs "      <ComponentRef Id=\"${id}\"/>\n")
+  endforeach()
+  string(UUID remembered NAMESPACE ${upgrade} NAME "remembered SETSHELL" TYPE SHA1 UPPER)
+  set(key "Software\\${ARG_MANUFACTURER}\\${name}")
+
+  # The shell setting, through the installed shellctl.exe, by the action
+  # that logs what it says: "<dir>|<fatal>|<arguments>". Installing runs
+  # last before InstallFinalize (a failure rolls everything back); removing
+  # runs before the files go. The machine-wide runs are not impersonated.
+  set(actions "")
+  set(sequence "")
+  foreach(who user machine)
+    set(all "")
+    set(impersonate yes)
+    if(who STREQUAL machine)
+      set(all " --all-users")
+      set(impersonate no)
+    endif()
+    string(APPEND actions
+      "    <CustomAction Id=\"SetShell_${who}_data\" Property=\"SetShell_${who}\" Value=\"[INSTALLDIR]|1|install${all}\"/>\n"
+      "    <CustomAction Id=\"SetShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"RunShellctl\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"check\"/>\n"
+      "    <CustomAction Id=\"UnsetShell_${who}_data\" Property=\"UnsetShell_${who}\" Value=\"[INSTALLDIR]|0|uninstall${all}\"/>\n"
+      "    <CustomAction Id=\"UnsetShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"RunShellctl\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"check\"/>\n")
+    string(APPEND sequence
+      "      <Custom Action=\"UnsetShell_${who}_data\" Before=\"UnsetShell_${who}\">REMOVE=\"ALL\" AND SETSHELL=\"${who}\"</Custom>\n"
+      "      <Custom Action=\"UnsetShell_${who}\" Before=\"RemoveFiles\">REMOVE=\"ALL\" AND SETSHELL=\"${who}\"</Custom>\n"
+      "      <Custom Action=\"SetShell_${who}_data\" Before=\"SetShell_${who}\">NOT REMOVE AND SETSHELL=\"${who}\"</Custom>\n"
+      "      <Custom Action=\"SetShell_${who}\" Before=\"InstallFinalize\">NOT REMOVE AND SETSHELL=\"${who}\"</Custom>\n")
+  endforeach()
+
+  set(wxs ${stage}/${name}.wxs)
+  file(GENERATE OUTPUT ${wxs} CONTENT
+"<?xml version=\"1.0\" encoding=\"utf-8\"?>
+<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">
+  <Product Id=\"${product}\" Name=\"${name}\" Version=\"${ARG_VERSION}\" Manufacturer=\"${ARG_MANUFACTURER}\"
+           UpgradeCode=\"${upgrade}\" Language=\"1033\">
+    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"${scope}\"/>
+    <Media Id=\"1\" Cabinet=\"files.cab\" EmbedCab=\"yes\"/>
+    <MajorUpgrade DowngradeErrorMessage=\"A newer version of ${name} is installed already.\"/>
+    <Property Id=\"REMEMBEREDSETSHELL\">
+      <RegistrySearch Id=\"RememberedSetShell\" Root=\"${root}\" Key=\"${key}\" Name=\"SetShell\" Type=\"raw\" Win64=\"${win64}\"/>
+    </Property>
+    <Binary Id=\"ShellctlAction\" SourceFile=\"files/$<PATH:GET_FILENAME,${MODUTIL_INSTALLER_ACTION}>\"/>
+    <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">
+      ${programs_xml}
+        <Directory Id=\"INSTALLDIR\" Name=\"${name}\">
+${components}          <Component Id=\"RememberSetShell\" Guid=\"${remembered}\" Win64=\"${win64}\">
+            <RegistryValue Root=\"${root}\" Key=\"${key}\" Name=\"SetShell\" Type=\"string\" Value=\"[SETSHELL]\" KeyPath=\"yes\"/>
+          </Component>
+        </Directory>
+      ${programs_end}
+    </Directory>
+    <Feature Id=\"Shell\" Level=\"1\">
+${refs}      <ComponentRef Id=\"RememberSetShell\"/>
+    </Feature>
+    <CustomAction Id=\"TakeRememberedSetShell\" Property=\"SETSHELL\" Value=\"[REMEMBEREDSETSHELL]\"/>
+${actions}    <InstallExecuteSequence>
+      <Custom Action=\"TakeRememberedSetShell\" After=\"AppSearch\">NOT SETSHELL AND REMEMBEREDSETSHELL</Custom>
+${sequence}    </InstallExecuteSequence>
+  </Product>
+</Wix>
+")
+
+  set(msi ${CMAKE_CURRENT_BINARY_DIR}/${name}-${ARG_VERSION}-${arch}.msi)
+  set(copies "")
+  set(binaries "")
+  foreach(source IN LISTS sources MODUTIL_INSTALLER_ACTION)
+    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${source} ${stage}/files/)
+    if(source MATCHES "^\\$<TARGET_FILE:|\\.(exe|dll)$")
+      list(APPEND binaries ${stage}/files/$<PATH:GET_FILENAME,${source}>)
+    endif()
+  endforeach()
+  # wixl places custom actions by its own rule, whatever Before says, and
+  # leaves SETSHELL out of the properties a managed install hands on from the
+  # client to the server (without it there, SETSHELL=user is lost): set both.
+  set(fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
+      "UPDATE `Property` SET `Value`='SETSHELL$<SEMICOLON>REMEMBEREDSETSHELL$<SEMICOLON>WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
+  set(placed TakeRememberedSetShell 51 # just after AppSearch: before anything reads SETSHELL
+             UnsetShell_user_data 3401 UnsetShell_user 3402 # before RemoveFiles (3500)
+             UnsetShell_machine_data 3403 UnsetShell_machine 3404
+             SetShell_user_data 6501 SetShell_user 6502 # after PublishProduct, before InstallFinalize (6600)
+             SetShell_machine_data 6503 SetShell_machine 6504)
+  while(placed)
+    list(POP_FRONT placed action number)
+    list(APPEND fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
+         "UPDATE `InstallExecuteSequence` SET `Sequence`=${number} WHERE `Action`='${action}'")
+  endwhile()
+  foreach(action TakeRememberedSetShell SetShell_user_data SetShell_machine_data UnsetShell_user_data UnsetShell_machine_data)
+    list(APPEND fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
+         "UPDATE `CustomAction` SET `Type`=51 WHERE `Action`='${action}'") # a plain property, set at once
+  endforeach()
+
+  # The copies are signed, by the author: the SDK's own files stay as they are.
+  modutil_sign_commands(sign_files ${binaries})
+  modutil_sign_commands(sign_msi ${msi})
+  add_custom_command(OUTPUT ${msi}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}/files
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/files
+    ${copies}
+    ${sign_files}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${msi}
+    COMMAND ${MODUTIL_WIXL} -a ${wixl_arch} -o ${msi} ${wxs}
+    ${fixes}
+    ${sign_msi}
+    WORKING_DIRECTORY ${stage}
+    DEPENDS ${sources} ${MODUTIL_INSTALLER_ACTION} ${wxs}
+    COMMENT "Windows Installer package ${name}-${ARG_VERSION}-${arch}.msi"
+    VERBATIM)
+  add_custom_target(${name}_msi ALL DEPENDS ${msi})
+endfunction()
