@@ -34,7 +34,7 @@ struct EntryRun final : EntryObserver {
     void LoadFailed(DWORD error) override;
     void Entering() override;
     void Returned(int result, bool signalled) override;
-    bool MayUnload() override;
+    bool UnloadCoreNow() override;
 };
 
 // A thread the library started, known from its creation.

@@ -137,23 +137,15 @@ void StartRun(Worker worker, const char *name)
     const DWORD start = GetTickCount();
     if (worker == Worker::Core)
         g_Host.loadStart = start; // loaded on the core's own thread, when it is one
-    switch (worker) {
-    case Worker::Startup:
-        run.context.startup = FindEntry<SS_StartupProc>(g_Host.library, name);
-        run.start = StartWorkerThread(StartupThread, run.worker, timeoutMs, &run.context);
-        break;
-    case Worker::Service:
-        run.context.serviceMain = FindEntry<SS_MainProc>(g_Host.library, name);
-        run.context.serviceMainFlag = kServiceMainFlag;
-        run.start = StartWorkerThread(ServiceThread, run.worker, timeoutMs, &run.context);
-        break;
-    case Worker::Core:
-        run.context.corePath = g_Host.path.c_str();
-        run.context.search = g_Host.search;
-        run.context.installDir = g_Host.installDir.c_str();
-        run.start = StartWorkerThread(CoreThread, run.worker, timeoutMs, &run.context);
-        break;
-    }
+    WorkerSetup setup;
+    setup.services = g_Host.library;
+    setup.startupEntry = name; // this run's, normal or forced
+    setup.serviceMainFlag = kServiceMainFlag;
+    setup.corePath = g_Host.path.c_str();
+    setup.search = g_Host.search;
+    setup.installDir = g_Host.installDir.c_str();
+    setup.observer = &run;
+    run.start = RunWorker(worker, setup, run.worker, run.context, timeoutMs);
     const long long readyMs = Since(start);
     if (worker == Worker::Core && g_Host.coreOnItsThread) {
         if (g_Host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
@@ -335,7 +327,7 @@ void EntryRun::Returned(int entryResult, bool signalled)
     InterlockedExchange(&returned, 1);
 }
 
-bool EntryRun::MayUnload()
+bool EntryRun::UnloadCoreNow()
 {
     return !g_Host.coreOnItsThread || JudgeThreadsBeforeUnload();
 }

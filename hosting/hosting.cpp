@@ -110,38 +110,7 @@ HMODULE LoadComponentLibrary(const char *path, LibrarySearch search)
     return nullptr;
 }
 
-WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker, DWORD readyTimeoutMs,
-                              EntryContext *context)
-{
-    worker.reset();
-    worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!worker.ready || !DuplicateHandle(GetCurrentProcess(), worker.ready.get(), GetCurrentProcess(),
-                                          &worker.entryReady, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        worker.reset();
-        return WorkerStart::NotStarted;
-    }
-
-    void *argument = worker.entryReady;
-    if (context != nullptr) {
-        context->ready = worker.entryReady;
-        context->hostReady = worker.ready.get();
-        context->returned = 0;
-        argument = context;
-    }
-    worker.context = context;
-    unsigned id = 0;
-    worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, &id)));
-    if (!worker.thread) {
-        worker.reset();
-        return WorkerStart::NotStarted;
-    }
-    const HANDLE waitFor[] = {worker.ready.get(), worker.thread.get()};
-    const DWORD result = WaitForMultipleObjects(2, waitFor, FALSE, readyTimeoutMs);
-    worker.id = id;
-    if (result == WAIT_OBJECT_0)
-        return WorkerStart::Signalled;
-    return result == WAIT_OBJECT_0 + 1 ? WorkerStart::Ended : WorkerStart::TimedOut;
-}
+namespace {
 
 unsigned __stdcall StartupThread(void *argument)
 {
@@ -181,12 +150,70 @@ unsigned __stdcall CoreThread(void *argument)
         const auto shellMain = core ? FindEntry<ShellMainProc>(core.get(), contract::kShellMain) : nullptr;
         if (shellMain != nullptr)
             result = CallEntry(context, [&] { return shellMain(context.installDir, context.ready); });
-        if (core && observer != nullptr && !observer->MayUnload())
+        if (core && observer != nullptr && !observer->UnloadCoreNow())
             core.release();
     }
     const unsigned exitCode = FinishEntry(result, context.hostReady);
     InterlockedExchange(&context.returned, 1);
     return exitCode;
+}
+
+WorkerStart StartThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker, DWORD readyTimeoutMs,
+                        EntryContext &context)
+{
+    worker.reset();
+    worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!worker.ready || !DuplicateHandle(GetCurrentProcess(), worker.ready.get(), GetCurrentProcess(),
+                                          &worker.entryReady, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        worker.reset();
+        return WorkerStart::NotStarted;
+    }
+
+    context.ready = worker.entryReady;
+    context.hostReady = worker.ready.get();
+    context.returned = 0;
+    worker.context = &context;
+    unsigned id = 0;
+    worker.thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, &context, 0, &id)));
+    if (!worker.thread) {
+        worker.reset();
+        return WorkerStart::NotStarted;
+    }
+    const HANDLE waitFor[] = {worker.ready.get(), worker.thread.get()};
+    const DWORD result = WaitForMultipleObjects(2, waitFor, FALSE, readyTimeoutMs);
+    worker.id = id;
+    if (result == WAIT_OBJECT_0)
+        return WorkerStart::Signalled;
+    return result == WAIT_OBJECT_0 + 1 ? WorkerStart::Ended : WorkerStart::TimedOut;
+}
+
+} // namespace
+
+WorkerStart RunWorker(contract::Worker worker, const WorkerSetup &setup, WorkerThread &thread, EntryContext &context,
+                      DWORD readyTimeoutMs)
+{
+    using contract::Worker;
+    context.observer = setup.observer;
+    switch (worker) {
+    case Worker::Startup:
+        context.startup = setup.services != nullptr && setup.startupEntry != nullptr
+                              ? FindEntry<SS_StartupProc>(setup.services, setup.startupEntry)
+                              : nullptr;
+        return context.startup != nullptr ? StartThread(StartupThread, thread, readyTimeoutMs, context)
+                                          : WorkerStart::NotStarted;
+    case Worker::Service:
+        if (setup.services == nullptr)
+            return WorkerStart::NotStarted;
+        context.serviceMain = FindEntry<SS_MainProc>(setup.services, contract::kServiceMain);
+        context.serviceMainFlag = setup.serviceMainFlag;
+        return StartThread(ServiceThread, thread, readyTimeoutMs, context);
+    case Worker::Core:
+        context.corePath = setup.corePath;
+        context.search = setup.search;
+        context.installDir = setup.installDir;
+        return StartThread(CoreThread, thread, readyTimeoutMs, context);
+    }
+    return WorkerStart::NotStarted;
 }
 
 unsigned FinishEntry(int result, HANDLE ready)

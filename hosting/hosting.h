@@ -77,16 +77,18 @@ public:
     virtual void LoadFailed(DWORD error) = 0; // the core could not be loaded
     virtual void Entering() = 0;
     virtual void Returned(int result, bool signalled) = 0;
-    virtual bool MayUnload() = 0; // the core, before its thread unloads it
+    // Policy, not an observation: whether the core's thread unloads it now
+    // (false leaves it mapped), asked just before.
+    virtual bool UnloadCoreNow() = 0;
 
 protected:
     ~EntryObserver() = default;
 };
 
-// What StartupThread, ServiceThread and CoreThread are given; it outlives
-// the thread.
+// What a worker's routine is given, filled in by RunWorker; it outlives the
+// thread.
 struct EntryContext {
-    HANDLE ready = nullptr;     // the entry's copy, filled in by StartWorkerThread
+    HANDLE ready = nullptr;     // the entry's copy
     HANDLE hostReady = nullptr; // the shell's own, which the routine signals in the entry's stead
     // Set once the entry has returned: the thread is then only exiting, and
     // is never terminated (its exit may hold the loader's lock).
@@ -103,20 +105,26 @@ struct EntryContext {
     EntryObserver *observer = nullptr;
 };
 
-// The worker threads' routines, as the shell runs them: the entry called
-// with the context's ready event; for the service and core entries, its -1
-// handled by FinishEntry.
-unsigned __stdcall StartupThread(void *context);
-unsigned __stdcall ServiceThread(void *context);
-unsigned __stdcall CoreThread(void *context);
+// What the workers' entries take, for RunWorker; each worker uses its part.
+struct WorkerSetup {
+    HMODULE services = nullptr;         // startup, service: the library of their entries; null: none
+    const char *startupEntry = nullptr; // startup: kRunStartup or kForceStartup; null: none runs
+    int serviceMainFlag = 1;            // service
+    const char *corePath = nullptr;     // core: the library its own thread loads; null: no core
+    LibrarySearch search = LibrarySearch::NotRestricted;
+    const char *installDir = nullptr;   // core: what ShellMain is handed
+    EntryObserver *observer = nullptr;  // a checker's; null for the shell
+};
 
-// Starts routine on a new thread and blocks until its ready event is
-// signalled or the thread ends: a thread that is gone can never signal, and
-// start-up must not hang on it. The thread's argument is context, with the
-// fresh ready event filled in, or without one (a startup entry, which is its
-// thread's routine) the event itself.
-WorkerStart StartWorkerThread(unsigned(__stdcall *routine)(void *), WorkerThread &worker,
-                              DWORD readyTimeoutMs = INFINITE, EntryContext *context = nullptr);
+// Runs one worker as the shell does: its entry looked up, context filled
+// in, its routine (the entry called with its own copy of the ready event;
+// the service's and core's -1 handled by FinishEntry; the core loaded and
+// unloaded on its thread) started on a new thread; then blocks until the
+// ready event is signalled or the thread ends: a thread that is gone can
+// never signal, and start-up must not hang on it. NotStarted, and no
+// thread, for a startup or service worker whose library or entry is absent.
+WorkerStart RunWorker(contract::Worker worker, const WorkerSetup &setup, WorkerThread &thread, EntryContext &context,
+                      DWORD readyTimeoutMs = INFINITE);
 
 // A worker's exit code for its entry's result. -1 means the entry failed
 // before signalling, so the ready event is signalled here in its stead.

@@ -70,35 +70,23 @@ const Notice &NoticeOf(Worker worker)
     return worker == Worker::Startup ? kStartupNotice : worker == Worker::Service ? kServiceNotice : kCoreNotice;
 }
 
-void StartWorker(Worker worker)
+EntryContext &ContextOf(Worker worker)
 {
-    switch (worker) {
-    case Worker::Startup: {
-        const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
-        const char *entry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
-        const auto routine = g_ServicesLibrary && entry != nullptr
-                                 ? FindEntry<SS_StartupProc>(g_ServicesLibrary.get(), entry)
-                                 : nullptr;
-        if (routine != nullptr) {
-            g_StartupContext.startup = routine;
-            StartWorkerThread(StartupThread, g_StartupThread, INFINITE, &g_StartupContext);
-        }
-        break;
-    }
-    case Worker::Service:
-        if (!g_ServicesLibrary)
-            break;
-        g_ServiceContext.serviceMain = FindEntry<SS_MainProc>(g_ServicesLibrary.get(), contract::kServiceMain);
-        g_ServiceContext.serviceMainFlag = g_Settings.ServiceMainFlag;
-        StartWorkerThread(ServiceThread, g_ServiceThread, INFINITE, &g_ServiceContext);
-        break;
-    case Worker::Core:
-        g_CoreContext.corePath = ComponentPath(contract::kCoreLibrary, g_CorePath) ? g_CorePath : nullptr;
-        g_CoreContext.search = g_Search;
-        g_CoreContext.installDir = CopyFor(g_Settings.InstallDir, g_CoreDirCopy);
-        StartWorkerThread(CoreThread, g_CoreThread, INFINITE, &g_CoreContext);
-        break;
-    }
+    return worker == Worker::Startup ? g_StartupContext : worker == Worker::Service ? g_ServiceContext : g_CoreContext;
+}
+
+// What every worker's entry takes, from the settings and the libraries loaded.
+WorkerSetup SetupOfWorkers()
+{
+    WorkerSetup setup;
+    setup.services = g_ServicesLibrary.get();
+    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
+    setup.startupEntry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
+    setup.serviceMainFlag = g_Settings.ServiceMainFlag;
+    setup.corePath = ComponentPath(contract::kCoreLibrary, g_CorePath) ? g_CorePath : nullptr;
+    setup.search = g_Search;
+    setup.installDir = CopyFor(g_Settings.InstallDir, g_CoreDirCopy);
+    return setup;
 }
 
 void StopWorker(Worker worker)
@@ -139,8 +127,9 @@ void StartComponents(LibrarySearch search)
     }
     if (g_Settings.ServicesEnabled)
         g_ServicesLibrary.reset(LoadComponent(contract::kServicesLibrary));
+    const WorkerSetup setup = SetupOfWorkers();
     for (Worker worker : contract::kStartOrder)
-        StartWorker(worker);
+        RunWorker(worker, setup, ThreadOf(worker), ContextOf(worker));
 }
 
 void UnloadServicesLibrary()
