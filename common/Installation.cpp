@@ -62,6 +62,40 @@ Value NumberValue(DWORD number)
     return value;
 }
 
+LONG ReadSaved(HKEY product, Saved &saved)
+{
+    saved = Saved{};
+    Value previous, older;
+    LONG error = Read(product, kPreviousValue, previous);
+    if (error == ERROR_SUCCESS)
+        error = Read(product, kOlderSavedValue, older);
+    if (error != ERROR_SUCCESS)
+        return error;
+    saved.present = previous.present || older.present;
+    const bool none = !older.present && previous.type == REG_NONE && previous.data.empty();
+    if (previous.present && !none)
+        saved.previous = previous;
+    return ERROR_SUCCESS;
+}
+
+LONG WriteSaved(HKEY product, const Value &previous)
+{
+    Value kept = previous;
+    if (!kept.present) { // "there was none", as a value of no type and no bytes
+        kept.present = true;
+        kept.type = REG_NONE;
+        kept.data.clear();
+    }
+    const LONG error = Write(product, kPreviousValue, kept);
+    return error == ERROR_SUCCESS ? Write(product, kOlderSavedValue, Value{}) : error;
+}
+
+LONG ForgetSaved(HKEY product)
+{
+    const LONG error = Write(product, kOlderSavedValue, Value{});
+    return error == ERROR_SUCCESS ? Write(product, kPreviousValue, Value{}) : error;
+}
+
 std::wstring ProgramOf(const std::wstring &command)
 {
     if (!command.empty() && command[0] == L'"')

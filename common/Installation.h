@@ -16,10 +16,12 @@ constexpr wchar_t kWinlogonKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVer
 constexpr wchar_t kShellValue[] = L"Shell";
 constexpr wchar_t kVendorKey[] = L"Software\\Brevant";
 constexpr wchar_t kProductKey[] = L"Software\\Brevant\\Shell start-up";
-// The Shell value as it was before the first install (absent if it was).
+// The Shell value as it was before the first install; an empty REG_NONE
+// value when there was none (ReadSaved, WriteSaved).
 constexpr wchar_t kPreviousValue[] = L"PreviousShell";
-// 1 once the previous state is saved: tells "there was none" from "nothing saved".
-constexpr wchar_t kSavedValue[] = L"PreviousShellSaved";
+// Written by an earlier shellctl only, 1 beside a PreviousShell that was
+// absent when there was none: still read, so that such an install uninstalls.
+constexpr wchar_t kOlderSavedValue[] = L"PreviousShellSaved";
 
 // The watcher's record of the last log-on that went wrong, always the
 // user's own (HKEY_CURRENT_USER), under the product key.
@@ -51,6 +53,16 @@ LONG Read(HKEY key, const wchar_t *name, Value &value);
 LONG Write(HKEY key, const wchar_t *name, const Value &value);
 Value TextValue(const std::wstring &text);
 Value NumberValue(DWORD number);
+
+// What install kept of the state before it, under the product key.
+struct Saved {
+    bool present = false; // false: nothing is kept
+    Value previous;       // the Shell value as it was; absent if there was none
+};
+LONG ReadSaved(HKEY product, Saved &saved);
+// Keeps previous (absent: there was none) in the one value.
+LONG WriteSaved(HKEY product, const Value &previous);
+LONG ForgetSaved(HKEY product);
 
 // The program a command starts: the quoted path, or the text up to the first blank.
 std::wstring ProgramOf(const std::wstring &command);

@@ -7,6 +7,7 @@
 
 #include "Installation.h"
 #include "SystemText.h"
+#include "ScopeExit.h"
 #include "UniqueHandle.h"
 #include "contract.h"
 
@@ -219,7 +220,7 @@ int Install(const char *dirArgument, bool allUsers, bool force, const InstallOpt
     UniqueKey winlogon, product;
     if (const LONG error = OpenKey(hive, kWinlogonKey, true, winlogon))
         return Fail("cannot open", hive, kWinlogonKey, error);
-    Value current, saved;
+    Value current;
     if (const LONG error = Read(winlogon.get(), kShellValue, current))
         return Fail("cannot read Shell under", hive, kWinlogonKey, error);
 
@@ -227,42 +228,35 @@ int Install(const char *dirArgument, bool allUsers, bool force, const InstallOpt
     // never takes a shell of ours for the user's previous shell.
     if (const LONG error = OpenKey(hive, kProductKey, true, product))
         return Fail("cannot create", hive, kProductKey, error);
-    if (const LONG error = Read(product.get(), kSavedValue, saved))
+    Saved saved;
+    if (const LONG error = ReadSaved(product.get(), saved))
         return Fail("cannot read", hive, kProductKey, error);
     const bool saveNow = !saved.present;
-    const auto forgetSaved = [&product] {
-        Write(product.get(), kPreviousValue, Value{});
-        Write(product.get(), kSavedValue, Value{});
-    };
+    ScopeExit rollback([&] {
+        if (saveNow)
+            ForgetSaved(product.get());
+    });
     if (saveNow) {
         Value previous = current;
         if (previous.present && NamesOurs(previous.Text()))
             previous = Value{};
-        LONG error = Write(product.get(), kPreviousValue, previous);
-        if (error == ERROR_SUCCESS)
-            error = Write(product.get(), kSavedValue, NumberValue(1));
-        if (error != ERROR_SUCCESS) {
-            forgetSaved();
+        if (const LONG error = WriteSaved(product.get(), previous))
             return Fail("cannot save the previous shell under", hive, kProductKey, error);
-        }
     }
 
     const std::wstring command = ShellCommand(dir, options);
-    if (const LONG error = Write(winlogon.get(), kShellValue, TextValue(command))) {
-        if (saveNow)
-            forgetSaved();
+    if (const LONG error = Write(winlogon.get(), kShellValue, TextValue(command)))
         return Fail("cannot set Shell under", hive, kWinlogonKey, error);
-    }
+    rollback.Dismiss();
     printf("Shell under %s: %s (was: %s)\n", KeyName(hive, kWinlogonKey).c_str(), Narrow(command).c_str(),
            Describe(current).c_str());
     if (!options.direct)
         printf("%s starts launcher.exe, starts it again after a crash and falls back to your previous shell "
                "when it cannot start\n",
                Narrow(kWatcherFile).c_str());
-    Value previous;
-    Read(product.get(), kPreviousValue, previous);
-    printf("uninstall%s puts back: %s (kept under %s)\n", allUsers ? " --all-users" : "", Describe(previous).c_str(),
-           KeyName(hive, kProductKey).c_str());
+    ReadSaved(product.get(), saved);
+    printf("uninstall%s puts back: %s (kept under %s)\n", allUsers ? " --all-users" : "",
+           Describe(saved.previous).c_str(), KeyName(hive, kProductKey).c_str());
     if (allUsers) {
         // Winlogon takes the user's own value first: for this user the machine's does not count.
         const Hive user = ChooseHive(false);
@@ -281,19 +275,19 @@ int Uninstall(bool allUsers)
 {
     const Hive hive = ChooseHive(allUsers);
     UniqueKey product, winlogon;
-    Value saved, previous, current;
+    Saved saved;
+    Value current;
     LONG error = OpenKey(hive, kProductKey, false, product);
     if (error == ERROR_SUCCESS)
-        error = Read(product.get(), kSavedValue, saved);
+        error = ReadSaved(product.get(), saved);
     if (error == ERROR_FILE_NOT_FOUND || (error == ERROR_SUCCESS && !saved.present)) {
         printf("nothing saved under %s: nothing changed\n", KeyName(hive, kProductKey).c_str());
         DeleteRecord();
         return kNothingSaved;
     }
-    if (error == ERROR_SUCCESS)
-        error = Read(product.get(), kPreviousValue, previous);
     if (error != ERROR_SUCCESS)
         return Fail("cannot read", hive, kProductKey, error);
+    const Value &previous = saved.previous;
 
     // With no Winlogon key there is no Shell value: already as it was, if it was absent.
     error = OpenKey(hive, kWinlogonKey, previous.present, winlogon);
@@ -312,9 +306,7 @@ int Uninstall(bool allUsers)
     }
 
     // What was saved has served; a failure here leaves it for the next uninstall, which is harmless.
-    error = Write(product.get(), kSavedValue, Value{});
-    if (error == ERROR_SUCCESS)
-        error = Write(product.get(), kPreviousValue, Value{});
+    error = ForgetSaved(product.get());
     product.reset();
     DeleteRecord();
     if (error == ERROR_SUCCESS) {
@@ -359,14 +351,13 @@ int Status()
 
     for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
         HKEY opened = nullptr;
-        Value saved, previous;
+        Saved saved;
         if (RegOpenKeyExW(hive.root, kProductKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
             continue;
         const UniqueKey product(opened);
-        if (Read(product.get(), kSavedValue, saved) == ERROR_SUCCESS && saved.present &&
-            Read(product.get(), kPreviousValue, previous) == ERROR_SUCCESS)
+        if (ReadSaved(product.get(), saved) == ERROR_SUCCESS && saved.present)
             printf("uninstall%s puts back: %s\n", hive.root == HKEY_LOCAL_MACHINE ? " --all-users" : "",
-                   Describe(previous).c_str());
+                   Describe(saved.previous).c_str());
     }
     PrintRecord();
     if (ours) {

@@ -296,27 +296,28 @@ HKEY InstalledHive(const std::wstring &dir)
     return HKEY_CURRENT_USER;
 }
 
-std::wstring ShellValueOf(HKEY hive, const wchar_t *keyName, const wchar_t *valueName, bool onlyIfSaved)
+// The machine's Shell value, or what install saved of the user's previous
+// one (with saved); empty for none.
+std::wstring ShellValueOf(HKEY hive, const wchar_t *keyName, bool saved)
 {
     HKEY opened = nullptr;
     if (RegOpenKeyExW(hive, keyName, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
         return L"";
     const UniqueKey key(opened);
-    Value saved, value;
-    if (onlyIfSaved && (Read(key.get(), kSavedValue, saved) != ERROR_SUCCESS || !saved.present))
-        return L"";
-    if (Read(key.get(), valueName, value) != ERROR_SUCCESS)
-        return L"";
-    return value.Text();
+    Saved kept;
+    Value value;
+    if (saved)
+        return ReadSaved(key.get(), kept) == ERROR_SUCCESS && kept.present ? kept.previous.Text() : L"";
+    return Read(key.get(), kShellValue, value) == ERROR_SUCCESS ? value.Text() : L"";
 }
 
 // The shell the user had: what install saved; if there was none, the
 // machine's Shell value unless it is this installation's; else the system's.
 std::wstring PreviousShell(const std::wstring &dir)
 {
-    std::wstring previous = ShellValueOf(InstalledHive(dir), kProductKey, kPreviousValue, true);
+    std::wstring previous = ShellValueOf(InstalledHive(dir), kProductKey, true);
     if (previous.empty() || NamesInstallation(previous, dir))
-        previous = ShellValueOf(HKEY_LOCAL_MACHINE, kWinlogonKey, kShellValue, false);
+        previous = ShellValueOf(HKEY_LOCAL_MACHINE, kWinlogonKey, false);
     if (previous.empty() || NamesInstallation(previous, dir))
         previous = kDefaultShell;
     return previous;

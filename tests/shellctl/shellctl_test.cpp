@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,7 @@ TEST(Shellctl, InstallStatusUninstall)
         const char *scenario; // the stand-in's; null: no modcore.dll at all
         bool volatileVendorKey; // the product key cannot be created under it
         std::vector<Step> steps;
+        const char *olderSaved = nullptr; // installed by an earlier shellctl, which kept two values: this previous
     } cases[] = {
         {"previous value", HKEY_CURRENT_USER, "explorer.exe", "", false,
          {{"status", 0, "explorer.exe", "this installation's launcher"},
@@ -120,6 +122,10 @@ TEST(Shellctl, InstallStatusUninstall)
           {"install --direct -- -s0", 0, "\"$DIR\\launcher.exe\" -s0"},
           {"status", 0, "\"$DIR\\launcher.exe\" -s0", "started directly"},
           {"uninstall", 0, "explorer.exe"}}},
+        {"installed by an earlier shellctl", HKEY_CURRENT_USER, kWatched, "", false,
+         {{"status", 0, kWatched, "uninstall puts back: old.exe"}, {"uninstall", 0, "old.exe"},
+          {"uninstall", 3, "old.exe", "nothing saved"}},
+         "old.exe"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,8 +134,20 @@ TEST(Shellctl, InstallStatusUninstall)
             MakeInstall(std::string("shellctl_") + c.name, {{core, core}}, c.scenario != nullptr ? c.scenario : "");
         for (const char *program : {"shellctl.exe", "componentcheck.exe", "shellwatch.exe"})
             ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE));
-        SetShellValue(c.hive, c.previous);
+        SetShellValue(c.hive, c.previous != nullptr ? Replace(c.previous, "$DIR", dir).c_str() : nullptr);
         ForgetInstall(c.hive);
+        if (c.olderSaved != nullptr) {
+            HKEY product = nullptr;
+            const DWORD one = 1;
+            ASSERT_EQ(RegCreateKeyExA(c.hive, "Software\\Brevant\\Shell start-up", 0, nullptr, 0, KEY_SET_VALUE,
+                                      nullptr, &product, nullptr),
+                      ERROR_SUCCESS);
+            RegSetValueExA(product, "PreviousShell", 0, REG_SZ, reinterpret_cast<const BYTE *>(c.olderSaved),
+                           static_cast<DWORD>(strlen(c.olderSaved) + 1));
+            RegSetValueExA(product, "PreviousShellSaved", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one),
+                           sizeof(one));
+            RegCloseKey(product);
+        }
         HKEY vendor = nullptr;
         if (c.volatileVendorKey) {
             ASSERT_EQ(RegCreateKeyExA(c.hive, "Software\\Brevant", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
