@@ -1,6 +1,8 @@
 // What shellctl writes and the watcher reads at log-on: the Shell value under
 // Winlogon, the previous shell kept under the product's key, the record of
-// the last log-on, and how to tell that a command names this installation.
+// the last log-on, and how to tell that a command names this installation;
+// and the paths of an installation (the program's own directory, a full
+// path, whether a file is there), for those two and the checker.
 // Values go through the wide registry calls, so what is kept is the stored
 // bytes, whatever the ANSI code page can show.
 #pragma once

@@ -1,14 +1,17 @@
 // Owning wrappers for kernel handles, modules and registry keys: release on
 // reset and on destruction, and the held value is the invalid one (null for
 // all but file handles) right after every release, so a second release is
-// harmless. Movable, so a function can hand one back.
+// harmless. Movable, so a function can hand one back; put() hands its place
+// to a call that fills in a handle.
 #pragma once
 
 #include <windows.h>
 
 #include <type_traits>
 
-template <typename T, auto Release, LONG_PTR InvalidValue = 0>
+// NullToo: null is not a handle either, for the types whose calls fail with
+// InvalidValue (INVALID_HANDLE_VALUE) and whose holder may be left at null.
+template <typename T, auto Release, LONG_PTR InvalidValue = 0, bool NullToo = false>
 class UniqueResource {
 public:
     static T Invalid()
@@ -33,7 +36,14 @@ public:
     ~UniqueResource() { reset(); }
 
     T get() const { return value_; }
-    explicit operator bool() const { return value_ != Invalid(); }
+    explicit operator bool() const { return Valid(value_); }
+
+    // Releases what is held and gives the place to an out-parameter.
+    T *put()
+    {
+        reset();
+        return &value_;
+    }
 
     // Gives up ownership without releasing: for a handle that must outlive
     // its owner (an event a thread that cannot be stopped may still signal).
@@ -48,16 +58,21 @@ public:
     {
         T old = value_;
         value_ = value;
-        if (old != Invalid())
+        if (Valid(old))
             Release(old);
     }
 
 private:
+    static bool Valid(T value) { return value != Invalid() && !(NullToo && value == T{}); }
+
     T value_ = Invalid();
 };
 
 using UniqueHandle = UniqueResource<HANDLE, CloseHandle>;
 using UniqueModule = UniqueResource<HMODULE, FreeLibrary>;
-// CreateFile reports failure as INVALID_HANDLE_VALUE, not null.
-using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1>;
+// CreateFile and CreateToolhelp32Snapshot report failure as
+// INVALID_HANDLE_VALUE, not null; FindFirstFile likewise.
+using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1, true>;
+using UniqueFind = UniqueResource<HANDLE, FindClose, -1, true>;
 using UniqueKey = UniqueResource<HKEY, RegCloseKey>;
+using UniqueBitmap = UniqueResource<HBITMAP, DeleteObject>;

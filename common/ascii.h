@@ -18,4 +18,10 @@ constexpr char ToLower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// a to z raised; every other byte unchanged.
+constexpr char ToUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 } // namespace ascii

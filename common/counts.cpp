@@ -2,6 +2,10 @@
 
 #include "counts.h"
 
+#include "UniqueHandle.h"
+
+#include <utility>
+
 namespace {
 
 // Handle values are multiples of 4; 16384 handles is far beyond this host's.
@@ -31,16 +35,14 @@ long long SystemGdiCount()
 
 long long GdiHeadroom()
 {
-    std::vector<HBITMAP> made;
+    std::vector<UniqueBitmap> made;
     while (made.size() < kGdiProbeLimit) {
-        HBITMAP bitmap = CreateBitmap(1, 1, 1, 1, nullptr);
-        if (bitmap == nullptr)
+        UniqueBitmap bitmap(CreateBitmap(1, 1, 1, 1, nullptr));
+        if (!bitmap)
             break;
-        made.push_back(bitmap);
+        made.push_back(std::move(bitmap));
     }
-    for (HBITMAP bitmap : made)
-        DeleteObject(bitmap);
-    return -static_cast<long long>(made.size());
+    return -static_cast<long long>(made.size()); // all deleted as they go
 }
 
 } // namespace
@@ -71,9 +73,9 @@ Counter ChooseHandleCounter()
 Counter ChooseGdiCounter()
 {
     const long long before = SystemGdiCount();
-    HBITMAP probe = CreateBitmap(1, 1, 1, 1, nullptr);
+    UniqueBitmap probe(CreateBitmap(1, 1, 1, 1, nullptr));
     const bool counts = SystemGdiCount() > before;
-    DeleteObject(probe);
+    probe.reset();
     if (counts)
         return {SystemGdiCount, "counted with GetGuiResources"};
     return {GdiHeadroom, "counted as the bitmaps the process can no longer create"};

@@ -10,6 +10,13 @@
 #include <string>
 #include <vector>
 
+// The checker's exit codes; bad usage and a library that cannot be loaded
+// at all share one, as its usage says.
+constexpr int kExitPass = 0;
+constexpr int kExitFail = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitUnloadable = kExitUsage;
+
 // Warn: a sibling entry is missing, which the shell skips; it fails nothing.
 enum class Verdict { Pass, Fail, Warn, NotObservable };
 

@@ -4,6 +4,7 @@
 
 #include "host.h"
 
+#include "Installation.h"
 #include "ascii.h"
 #include "image.h"
 
@@ -30,8 +31,7 @@ std::string InDirectory(const std::string &dir, const std::string &name)
 
 bool Exists(const std::string &path)
 {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return installation::FileExists(installation::Widen(path));
 }
 
 // The machine of a PE file; 0 with the reason in why when it is none.
@@ -93,7 +93,7 @@ void FindMissing(const std::string &path, const std::string &libraryDir, std::se
 
     char buffer[MAX_PATH];
     const std::string systemDir(buffer, GetSystemDirectoryA(buffer, sizeof(buffer)));
-    const std::string appDir = DirectoryOf(std::string(buffer, GetModuleFileNameA(nullptr, buffer, sizeof(buffer))));
+    const std::string appDir = installation::Narrow(installation::ProgramDir());
     for (const std::string &name : names) {
         std::string lower = name;
         for (char &c : lower)

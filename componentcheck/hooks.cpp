@@ -10,6 +10,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <utility>
+
 namespace {
 
 constexpr DWORD kProbeWaitMs = 5000;
@@ -80,19 +82,17 @@ BeginThreadProc g_RealBeginThread;
 
 void TrackThread(HANDLE thread, const void *start)
 {
-    HANDLE copy = nullptr;
+    UniqueHandle copy;
     if (thread == nullptr || thread == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+        !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), copy.put(), SYNCHRONIZE, FALSE, 0))
         return;
     const LONG slot = InterlockedIncrement(&g_Host.threadCount) - 1;
-    if (slot >= kMaxTrackedThreads) {
-        CloseHandle(copy);
+    if (slot >= kMaxTrackedThreads)
         return;
-    }
     LibraryThread &tracked = g_Host.threads[slot];
     tracked.id = GetThreadId(thread);
     tracked.start = start;
-    tracked.handle.reset(copy);
+    tracked.handle = std::move(copy);
 }
 
 BOOL WINAPI HookedSetEvent(HANDLE event)

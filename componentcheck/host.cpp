@@ -14,7 +14,6 @@ HostState g_Host;
 namespace {
 
 constexpr size_t kDetailSize = 1024;
-constexpr int kExitUnloadable = 2;
 
 void Send(const Record &record)
 {

@@ -2,6 +2,8 @@
 
 #include "image.h"
 
+#include "UniqueHandle.h"
+
 #include <string.h>
 
 namespace {
@@ -99,16 +101,16 @@ static bool ImportNames(HMODULE module, std::vector<std::string> &names)
 
 bool ReadImageNames(const std::string &path, bool exports, std::vector<std::string> &names, DWORD &error)
 {
-    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    if (image == nullptr) {
+    const UniqueModule image(
+        LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!image) {
         error = GetLastError();
         return false;
     }
     constexpr ULONG_PTR kMappingFlags = 3; // the low bits of a handle from a data-file load
-    const auto base = reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image) & ~kMappingFlags);
+    const auto base = reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(image.get()) & ~kMappingFlags);
     names.clear();
     const bool read = exports ? ExportNames(base, names) : ImportNames(base, names);
-    FreeLibrary(image);
     if (!read)
         error = ERROR_BAD_EXE_FORMAT; // its tables point outside it
     return read;

@@ -3,13 +3,13 @@
 
 #include "checks.h"
 
+#include "Installation.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
     "usage: componentcheck [options] <library.dll>...\n"
@@ -39,8 +39,7 @@ int Usage(const char *problem)
 // with: under Wine, an absolute path of the Unix host begins with '/'.
 bool IsFile(const char *path)
 {
-    const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return installation::FileExists(installation::Widen(path));
 }
 
 bool ParseNumber(const char *text, unsigned long long &value)

@@ -2,6 +2,8 @@
 
 #include "report.h"
 
+#include "ascii.h"
+
 #define JSON_NOEXCEPTION
 #include <nlohmann/json.hpp>
 
@@ -10,10 +12,6 @@
 #include <algorithm>
 
 namespace {
-
-constexpr int kExitPass = 0;
-constexpr int kExitFail = 1;
-constexpr int kExitUnloadable = 2;
 
 std::string Value(const CheckResult &row)
 {
@@ -31,13 +29,14 @@ void PrintTable(const std::vector<LibraryReport> &reports)
         printf("  %-18s %-19s %-15s %8s  %s\n", "ENTRY", "CHECK", "VERDICT", "VALUE", "DETAIL");
         for (const auto &row : report.rows) {
             ++counts[static_cast<int>(row.verdict)];
-            const char *verdict = row.verdict == Verdict::Pass   ? "pass"
-                                  : row.verdict == Verdict::Fail ? "FAIL"
-                                  : row.verdict == Verdict::Warn ? "warn"
-                                                                 : "not observable";
+            // The table's words are the JSON's, a failure in capitals.
+            std::string verdict = VerdictName(row.verdict);
+            std::replace(verdict.begin(), verdict.end(), '-', ' ');
+            if (row.verdict == Verdict::Fail)
+                std::transform(verdict.begin(), verdict.end(), verdict.begin(), ascii::ToUpper);
             char line[1024];
             int length = _snprintf(line, sizeof(line) - 1, "  %-18s %-19s %-15s %8s  %s",
-                                   row.entry.empty() ? "(library)" : row.entry.c_str(), CheckName(row.check), verdict,
+                                   row.entry.empty() ? "(library)" : row.entry.c_str(), CheckName(row.check), verdict.c_str(),
                                    Value(row).c_str(), row.detail.c_str());
             length = length < 0 ? static_cast<int>(sizeof(line)) - 1 : length;
             while (length > 0 && line[length - 1] == ' ')

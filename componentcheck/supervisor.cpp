@@ -4,6 +4,7 @@
 #include "records.h"
 #include "report.h"
 
+#include "Installation.h"
 #include "SystemText.h"
 #include "UniqueHandle.h"
 
@@ -139,9 +140,8 @@ std::string Quoted(const std::string &text)
 
 std::string FullPath(const std::string &path)
 {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
-    return length > 0 && length < sizeof(full) ? std::string(full, length) : path;
+    const std::wstring full = installation::FullPath(installation::Widen(path));
+    return full.empty() ? path : installation::Narrow(full);
 }
 
 std::string HostCommandLine(const Options &options, const char *self, HANDLE writer, const std::string &library)
@@ -163,12 +163,11 @@ LibraryReport CheckLibrary(const Options &options, const std::string &library)
     Collector collector(report);
 
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    UniqueHandle reader, writer;
+    if (!CreatePipe(reader.put(), writer.put(), &inherit, 0)) {
         collector.Unloadable("no pipe to a host process");
         return report;
     }
-    UniqueHandle reader(readEnd), writer(writeEnd);
     SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
     // The library's own output would mix with the records: it goes nowhere.
     UniqueFile nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,

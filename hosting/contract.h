@@ -9,6 +9,8 @@ namespace contract {
 // The shell's own names, which the tools look for too.
 constexpr char kLauncherFile[] = "launcher.exe";
 constexpr char kShellReadyEvent[] = "ShellIsReadyEvent";
+constexpr char kShellMutex[] = "ShellMutex";              // held by the running copy
+constexpr char kLogonEvent[] = "msgina: ShellReadyEvent"; // the log-on process's, set at start
 
 constexpr char kConfigLibrary[] = "config.dll";
 constexpr char kServicesLibrary[] = "auxhost.dll";

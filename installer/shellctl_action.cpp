@@ -49,10 +49,9 @@ void Say(MSIHANDLE install, INSTALLMESSAGE kind, const std::string &text)
 bool Run(std::string commandLine, std::string &output, DWORD &exitCode)
 {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    UniqueHandle reader, writer;
+    if (!CreatePipe(reader.put(), writer.put(), &inherit, 0))
         return false;
-    UniqueHandle reader(readEnd), writer(writeEnd);
     SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);

@@ -9,11 +9,15 @@
 
 constexpr size_t kMaxPath = 260; // the platform's path limit, terminator included
 
+// The -m and -s states, stored as these numbers: one above the switch's digit.
+enum InstanceModes : int { kAskOnSecondCopy = 0, kEndQuietly = 1, kStartAnyway = 2 };
+enum StartupModes : int { kStartupNormal = 0, kStartupSkipped = 1, kStartupForced = 2 };
+
 struct LaunchSettings {
     char *InstallDir = nullptr; // launcher's directory, no trailing backslash; heap
     char *ConfigFile = nullptr; // existing file named by -f, or null; heap
-    int InstanceMode = 0;       // 0 ask, 1 end quietly (-m0), 2 start anyway (-m1)
-    int StartupMode = 0;        // 0 normal, 1 skip (-s0), 2 forced (-s1)
+    int InstanceMode = kAskOnSecondCopy; // a second copy: ask, end quietly (-m0), start anyway (-m1)
+    int StartupMode = kStartupNormal;    // normal, skipped (-s0), forced (-s1)
     int ServicesEnabled = 1;    // -n clears: no desktop announcement, no services
     int ServiceMainFlag = 1;    // -t clears; handed to SS_Main unchanged
 };

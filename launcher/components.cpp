@@ -111,9 +111,9 @@ void UnloadConfigLibrary()
 
 const char *ChooseStartupEntry(int startupMode, bool shiftDown)
 {
-    if (startupMode == 1 || shiftDown)
+    if (startupMode == kStartupSkipped || shiftDown)
         return nullptr;
-    return startupMode == 2 ? contract::kForceStartup : contract::kRunStartup;
+    return startupMode == kStartupForced ? contract::kForceStartup : contract::kRunStartup;
 }
 
 void StartComponents(LibrarySearch search)

@@ -62,8 +62,8 @@ void KeepNewestDumps(const char *dir)
         return;
     pattern[sizeof(pattern) - 1] = '\0';
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
+    const UniqueFind search(FindFirstFileA(pattern, &found));
+    if (!search)
         return;
     do {
         if (!IsOurDump(found.cFileName))
@@ -91,8 +91,7 @@ void KeepNewestDumps(const char *dir)
             path[sizeof(path) - 1] = '\0';
             DeleteFileA(path);
         }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &found));
 }
 
 DWORD WINAPI WriteDump(void *)

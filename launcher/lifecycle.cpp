@@ -34,7 +34,7 @@ constexpr DWORD kWakeMask = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_POSTMESS
 
 void SignalLogonProcess()
 {
-    UniqueHandle logon(OpenEventA(EVENT_MODIFY_STATE, FALSE, "msgina: ShellReadyEvent"));
+    UniqueHandle logon(OpenEventA(EVENT_MODIFY_STATE, FALSE, contract::kLogonEvent));
     if (logon)
         SetEvent(logon.get());
 }
@@ -78,15 +78,15 @@ bool CheckSingleInstance(const char *commandLine)
     ParseCommandLine(commandLine);
 
     SetLastError(ERROR_SUCCESS);
-    const HANDLE mutex = CreateMutexA(nullptr, FALSE, "ShellMutex");
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, contract::kShellMutex);
     const DWORD mutexError = GetLastError();
     g_InstanceMutex.reset(mutex);
     if (!g_InstanceMutex)
         return false;
-    if (g_Settings.InstanceMode == 2)
+    if (g_Settings.InstanceMode == kStartAnyway)
         return true;
     if (mutexError == ERROR_ALREADY_EXISTS) {
-        if (g_Settings.InstanceMode == 1)
+        if (g_Settings.InstanceMode == kEndQuietly)
             return false;
         return MessageBoxA(nullptr, kSecondCopyText, kSecondCopyCaption, kSecondCopyStyle) == IDYES;
     }
@@ -95,6 +95,8 @@ bool CheckSingleInstance(const char *commandLine)
 
 void RunWaitLoop()
 {
+    // A synchronous word to the desktop window that the shell, its services
+    // included, is up; nothing here depends on what it makes of it.
     if (g_Settings.ServicesEnabled)
         SendMessageA(GetDesktopWindow(), WM_USER, 0, 0);
 

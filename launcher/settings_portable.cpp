@@ -42,12 +42,13 @@ std::string_view SkipProgramPath(std::string_view line)
 }
 
 // Digit after -m or -s: '0' gives mode 1, '1' gives mode 2, anything else nothing.
+// -m0 and -s0 take the first state after the default, -m1 and -s1 the second.
 void ApplyModeDigit(int &mode, char digit)
 {
     if (digit == '0')
-        mode = 1;
+        mode = kEndQuietly; // == kStartupSkipped
     else if (digit == '1')
-        mode = 2;
+        mode = kStartAnyway; // == kStartupForced
 }
 
 // The -f value: trailing whitespace removed, leading kept. A value that does
@@ -70,8 +71,8 @@ void ApplyConfigFile(LaunchSettings &settings, std::string_view value, FileTest 
 
 int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists)
 {
-    settings.InstanceMode = 0;
-    settings.StartupMode = 0;
+    settings.InstanceMode = kAskOnSecondCopy;
+    settings.StartupMode = kStartupNormal;
     settings.ServiceMainFlag = 1;
     settings.ServicesEnabled = 1;
     if (commandLine == nullptr)

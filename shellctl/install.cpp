@@ -50,12 +50,12 @@ int Fail(const char *what, const Hive &hive, const wchar_t *key, LONG error)
 
 LONG OpenKey(const Hive &hive, const wchar_t *path, bool create, UniqueKey &key)
 {
-    HKEY opened = nullptr;
     const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
     const LONG error = create ? RegCreateKeyExW(hive.root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                                                nullptr, &opened, nullptr)
-                              : RegOpenKeyExW(hive.root, path, 0, access, &opened);
-    key.reset(error == ERROR_SUCCESS ? opened : nullptr);
+                                                nullptr, key.put(), nullptr)
+                              : RegOpenKeyExW(hive.root, path, 0, access, key.put());
+    if (error != ERROR_SUCCESS)
+        key.release(); // a failed call may leave a value there that is no key
     return error;
 }
 
@@ -151,10 +151,9 @@ std::wstring ShellCommand(const std::wstring &dir, const InstallOptions &options
 // The user's record of the last log-on that went wrong, and its removal.
 void PrintRecord()
 {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRecordKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+    UniqueKey record;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRecordKey, 0, KEY_QUERY_VALUE, record.put()) != ERROR_SUCCESS)
         return;
-    const UniqueKey record(opened);
     Value time, what, started, dump, fault;
     Read(record.get(), kRecordTime, time);
     Read(record.get(), kRecordWhat, what);
@@ -196,13 +195,13 @@ int Install(const char *dirArgument, bool allUsers, bool force, const InstallOpt
     }
     const std::wstring launcher = dir + L"\\" + Widen(contract::kLauncherFile);
     if (!FileExists(launcher)) {
-        fprintf(stderr, "shellctl: no launcher.exe in %s: nothing changed\n", Narrow(dir).c_str());
+        fprintf(stderr, "shellctl: no %s in %s: nothing changed\n", contract::kLauncherFile, Narrow(dir).c_str());
         return kRefused;
     }
     if (!options.direct && !FileExists(dir + L"\\" + kWatcherFile)) {
         fprintf(stderr, "shellctl: no %s in %s, which restarts the shell and falls back to your previous one "
-                        "(--direct makes launcher.exe itself the shell): nothing changed\n",
-                Narrow(kWatcherFile).c_str(), Narrow(dir).c_str());
+                        "(--direct makes %s itself the shell): nothing changed\n",
+                Narrow(kWatcherFile).c_str(), Narrow(dir).c_str(), contract::kLauncherFile);
         return kRefused;
     }
     std::string why;
@@ -251,9 +250,9 @@ int Install(const char *dirArgument, bool allUsers, bool force, const InstallOpt
     printf("Shell under %s: %s (was: %s)\n", KeyName(hive, kWinlogonKey).c_str(), Narrow(command).c_str(),
            Describe(current).c_str());
     if (!options.direct)
-        printf("%s starts launcher.exe, starts it again after a crash and falls back to your previous shell "
+        printf("%s starts %s, starts it again after a crash and falls back to your previous shell "
                "when it cannot start\n",
-               Narrow(kWatcherFile).c_str());
+               Narrow(kWatcherFile).c_str(), contract::kLauncherFile);
     ReadSaved(product.get(), saved);
     printf("uninstall%s puts back: %s (kept under %s)\n", allUsers ? " --all-users" : "",
            Describe(saved.previous).c_str(), KeyName(hive, kProductKey).c_str());
@@ -325,10 +324,9 @@ int Status()
     Value shell;
     const char *from = nullptr;
     for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
-        HKEY opened = nullptr;
-        if (RegOpenKeyExW(hive.root, kWinlogonKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        UniqueKey winlogon;
+        if (RegOpenKeyExW(hive.root, kWinlogonKey, 0, KEY_QUERY_VALUE, winlogon.put()) != ERROR_SUCCESS)
             continue;
-        const UniqueKey winlogon(opened);
         if (Read(winlogon.get(), kShellValue, shell) == ERROR_SUCCESS && shell.present) {
             from = hive.name;
             break;
@@ -350,11 +348,10 @@ int Status()
     }
 
     for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
-        HKEY opened = nullptr;
+        UniqueKey product;
         Saved saved;
-        if (RegOpenKeyExW(hive.root, kProductKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(hive.root, kProductKey, 0, KEY_QUERY_VALUE, product.put()) != ERROR_SUCCESS)
             continue;
-        const UniqueKey product(opened);
         if (ReadSaved(product.get(), saved) == ERROR_SUCCESS && saved.present)
             printf("uninstall%s puts back: %s\n", hive.root == HKEY_LOCAL_MACHINE ? " --all-users" : "",
                    Describe(saved.previous).c_str());

@@ -96,9 +96,8 @@ static int WaitReady(DWORD timeoutMs)
     bool ready = false;
     std::set<HWND> said;
     while (!ready && GetTickCount() - start <= timeoutMs) {
-        if (HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, contract::kShellReadyEvent)) {
-            ready = WaitForSingleObject(event, kWatchMs) == WAIT_OBJECT_0;
-            CloseHandle(event);
+        if (const UniqueHandle event{OpenEventA(SYNCHRONIZE, FALSE, contract::kShellReadyEvent)}) {
+            ready = WaitForSingleObject(event.get(), kWatchMs) == WAIT_OBJECT_0;
         } else {
             Sleep(kWatchMs);
         }

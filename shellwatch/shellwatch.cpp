@@ -285,10 +285,9 @@ Run RunLauncher(const std::wstring &dir, const Settings &settings, HANDLE shellR
 HKEY InstalledHive(const std::wstring &dir)
 {
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        HKEY opened = nullptr;
-        if (RegOpenKeyExW(hive, kWinlogonKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        UniqueKey winlogon;
+        if (RegOpenKeyExW(hive, kWinlogonKey, 0, KEY_QUERY_VALUE, winlogon.put()) != ERROR_SUCCESS)
             continue;
-        const UniqueKey winlogon(opened);
         Value shell;
         if (Read(winlogon.get(), kShellValue, shell) == ERROR_SUCCESS && shell.present)
             return NamesInstallation(shell.Text(), dir) ? hive : HKEY_CURRENT_USER;
@@ -300,10 +299,9 @@ HKEY InstalledHive(const std::wstring &dir)
 // one (with saved); empty for none.
 std::wstring ShellValueOf(HKEY hive, const wchar_t *keyName, bool saved)
 {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(hive, keyName, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+    UniqueKey key;
+    if (RegOpenKeyExW(hive, keyName, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return L"";
-    const UniqueKey key(opened);
     Saved kept;
     Value value;
     if (saved)
@@ -358,11 +356,10 @@ struct Record {
 // nothing here may keep the user from a shell.
 void WriteRecord(const Record &record)
 {
-    HKEY opened = nullptr;
+    UniqueKey key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                        &opened, nullptr) != ERROR_SUCCESS)
+                        key.put(), nullptr) != ERROR_SUCCESS)
         return;
-    const UniqueKey key(opened);
     const auto textOrAbsent = [](const std::wstring &text) { return text.empty() ? Value{} : TextValue(text); };
     Write(key.get(), kRecordTime, TextValue(LocalTime()));
     Write(key.get(), kRecordWhat, TextValue(record.what));
