@@ -1,9 +1,12 @@
 // A crash in the host, reported with its code, where it happened and in
 // whose thread; and the system's reasons, in words.
 
-#include "host.h"
+#include "crash.h"
 
-#include "SystemText.h"
+#include "hooks.h"
+#include "sender.h"
+#include "state.h"
+
 
 #include <stdio.h>
 #include <string.h>
@@ -77,9 +80,4 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
               (g_Host.secondRun ? ", in the second run (the one that counts)" : ""));
     TerminateProcess(GetCurrentProcess(), record.ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
-}
-
-std::string SystemMessage(DWORD error, const std::string &path)
-{
-    return SystemText(error, path);
 }

@@ -2,11 +2,13 @@
 // file, not a Windows library, the other bitness, or the DLLs it needs that
 // the shell's library search would not find.
 
-#include "host.h"
+#include "diagnose.h"
 
-#include "Installation.h"
 #include "ascii.h"
 #include "image.h"
+#include "Installation.h"
+#include "SystemText.h"
+#include "UniqueHandle.h"
 
 #include <algorithm>
 #include <set>
@@ -133,5 +135,5 @@ std::string WhyUnloadable(const std::string &path, DWORD error)
                    ": not found beside it, in the application directory or the system directories";
         }
     }
-    return SystemMessage(error, path);
+    return SystemText(error, path);
 }

@@ -2,7 +2,9 @@
 // and on the functions that start threads, the threads it started, and the
 // probe that tells whether an entry's thread has a message queue.
 
-#include "host.h"
+#include "hooks.h"
+
+#include "leaks.h"
 
 #include "image.h"
 

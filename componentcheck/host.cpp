@@ -1,26 +1,16 @@
-// The host process's records and its two runs of the library: the first
-// reports, the second only counts what a run leaves held.
-
-#include "host.h"
+// The host process's two runs of the library: the first reports, the
+// second only counts what a run leaves held.
 
 #include "counts.h"
-#include "records.h"
-
-#include <stdarg.h>
-#include <stdio.h>
-
-HostState g_Host;
+#include "crash.h"
+#include "diagnose.h"
+#include "hooks.h"
+#include "leaks.h"
+#include "sender.h"
+#include "sequence.h"
+#include "state.h"
 
 namespace {
-
-constexpr size_t kDetailSize = 1024;
-
-void Send(const Record &record)
-{
-    const std::string line = Encode(record);
-    DWORD written;
-    WriteFile(g_Host.options.report, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-}
 
 void Count(Check check, const Counter &counter, long long afterFirstRun, const char *what)
 {
@@ -36,56 +26,10 @@ void Count(Check check, const Counter &counter, long long afterFirstRun, const c
 
 } // namespace
 
-void Plan(const std::string &entry, Check check)
-{
-    if (!g_Host.secondRun)
-        Send({RecordKind::Plan, {entry, check, Verdict::NotObservable, std::nullopt, ""}, 0, ""});
-}
-
-void Step(const std::string &entry, Check check, DWORD limitMs)
-{
-    Send({RecordKind::Step, {entry, check, Verdict::NotObservable, std::nullopt, ""}, limitMs, ""});
-}
-
-void Result(const std::string &entry, Check check, Verdict verdict, const long long *value, const char *format, ...)
-{
-    if (g_Host.secondRun)
-        return;
-    char detail[kDetailSize];
-    va_list args;
-    va_start(args, format);
-    _vsnprintf(detail, sizeof(detail) - 1, format, args);
-    va_end(args);
-    detail[sizeof(detail) - 1] = '\0';
-    CheckResult result{entry, check, verdict, std::nullopt, detail};
-    if (value != nullptr)
-        result.value = *value;
-    Send({RecordKind::Result, result, 0, ""});
-}
-
-void Pass(const std::string &entry, Check check, long long value, const char *detail)
-{
-    Result(entry, check, Verdict::Pass, &value, "%s", detail);
-}
-
-void SendCrash(const std::string &detail)
-{
-    Send({RecordKind::Crash, {}, 0, detail});
-}
-
-void EndAfterHungLoad()
-{
-    Result("", Check::Crash, Verdict::NotObservable, nullptr, "the load never returned: nothing after it ran");
-    Send({RecordKind::Done, {}, 0, ""});
-    // Not ExitProcess: the loader's lock is held by the load.
-    TerminateProcess(GetCurrentProcess(), 1);
-    for (;;)
-        Sleep(INFINITE);
-}
-
 int RunHost(const Options &options)
 {
     g_Host.options = options;
+    StartSending(options.report);
     g_Host.path = options.libraries[0];
     const std::string &path = g_Host.path;
     g_Host.installDir = options.installDir.empty() ? path.substr(0, path.rfind('\\')) : options.installDir;
@@ -98,7 +42,7 @@ int RunHost(const Options &options)
     DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
     g_Host.search = RestrictLibrarySearch();
     if (g_Host.search == LibrarySearch::NotRestricted || !RunLibrary(error)) {
-        Send({RecordKind::Unloadable, {}, 0, WhyUnloadable(path, error)});
+        SendUnloadable(WhyUnloadable(path, error));
         return kExitUnloadable;
     }
 
@@ -117,8 +61,10 @@ int RunHost(const Options &options)
     } else {
         StartLeakRecord();
         g_Host.secondRun = true;
+        MuteResults(true);
         if (!RunLibrary(error))
             uncounted = "could not be loaded a second time";
+        MuteResults(false);
         g_Host.secondRun = false;
     }
     if (uncounted == nullptr) {
@@ -130,7 +76,7 @@ int RunHost(const Options &options)
     }
     StopQueueProbe();
     Result("", Check::Crash, Verdict::Pass, nullptr, "no crash, hang or early exit");
-    Send({RecordKind::Done, {}, 0, ""});
+    SendDone();
     // Ended here, not by ExitProcess: a thread terminated inside the library
     // may have left the loader's lock held, and the exit would wait on it.
     TerminateProcess(GetCurrentProcess(), 0);

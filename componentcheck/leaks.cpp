@@ -6,10 +6,11 @@
 // steps; GDI objects, which cannot be enumerated, by hooks on the library's
 // own calls of the functions that make them.
 
-#include "host.h"
+#include "leaks.h"
 
 #include "counts.h"
 #include "image.h"
+#include "state.h"
 
 #include <winternl.h>
 

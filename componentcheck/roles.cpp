@@ -1,7 +1,10 @@
 // What the library exports, the roles that makes it play, and the checks
 // each entry of a role gets.
 
-#include "host.h"
+#include "roles.h"
+
+#include "checks.h"
+#include "sender.h"
 
 #include "image.h"
 

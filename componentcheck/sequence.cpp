@@ -3,9 +3,13 @@
 // run through hosting's own thread routines, the core loaded and unloaded on
 // its thread; what each did is reported as soon as it is known.
 
-#include "host.h"
+#include "sequence.h"
 
+#include "hooks.h"
 #include "image.h"
+#include "leaks.h"
+#include "sender.h"
+#include "state.h"
 
 #include <string.h>
 
@@ -14,6 +18,18 @@ using contract::Worker;
 namespace {
 
 constexpr int kServiceMainFlag = 1; // what the shell hands SS_Main without -t
+
+// Ends the host once the library's load was found not to return: nothing
+// after it can run.
+[[noreturn]] void EndAfterHungLoad()
+{
+    Result("", Check::Crash, Verdict::NotObservable, nullptr, "the load never returned: nothing after it ran");
+    SendDone();
+    // Not ExitProcess: the loader's lock is held by the load.
+    TerminateProcess(GetCurrentProcess(), 1);
+    for (;;)
+        Sleep(INFINITE);
+}
 
 long long Since(DWORD start)
 {
@@ -147,22 +163,21 @@ void StartRun(Worker worker, const char *name)
     setup.observer = &run;
     run.start = RunWorker(worker, setup, run.worker, run.context, timeoutMs);
     const long long readyMs = Since(start);
-    if (worker == Worker::Core && g_Host.coreOnItsThread) {
-        if (g_Host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
-            // Still in its load, where the shell's core thread would wait for ever.
-            Result(name, Check::Ready, Verdict::NotObservable, nullptr, "never entered: the library's load never returned");
-            Result("", Check::Load, Verdict::Fail, nullptr,
-                   "its DllMain had not returned after %lu ms: loading it hangs the thread that loads it, and "
-                   "the shell's start-up with it",
-                   timeoutMs);
-            EndAfterHungLoad();
-        }
-        if (g_Host.base != nullptr)
-            Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
+    const bool coreLoad = worker == Worker::Core && g_Host.coreOnItsThread;
+    if (coreLoad && g_Host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
+        // Still in its load, where the shell's core thread would wait for ever.
+        Result(name, Check::Ready, Verdict::NotObservable, nullptr, "never entered: the library's load never returned");
+        Result("", Check::Load, Verdict::Fail, nullptr,
+               "its DllMain had not returned after %lu ms: loading it hangs the thread that loads it, and "
+               "the shell's start-up with it",
+               timeoutMs);
+        EndAfterHungLoad();
     }
     if (run.threadId == 0)
         run.threadId = run.worker.id;
-    ReportStart(run, readyMs);
+    ReportStart(run, readyMs); // first: an entry that ends the process at once leaves time for one record
+    if (coreLoad && g_Host.base != nullptr)
+        Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
 
     // Without the SetEvent hook, a queue can only be looked for just after
     // the signal: its absence then is a fault, its presence proves nothing.

@@ -130,7 +130,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
          {"- threads-left fail 8", "- unloaded not-observable", "- handles-left not-observable",
           "- gdi-left not-observable"}, 1},
         {"pins itself", "modcore.dll", "[ShellMain]\npin=1\n", {"- unloaded fail"}, 1},
-        {"calls ExitProcess", "modcore.dll", "[ShellMain]\nmode=exit\nexit=7\n",
+        {"calls ExitProcess", "modcore.dll", "[ShellMain]\nmode=exit\nexit=7\ndelay=200\n",
          {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
           "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
           "- threads-left not-observable", "- unloaded not-observable", "- handles-left not-observable",

@@ -1,0 +1,19 @@
+// Who left what: the second run's record of what each step made.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Hooks the functions that make GDI objects in the library's imports.
+void HookGdiMakers(HMODULE library);
+// Begins the second run's record of who made what.
+void StartLeakRecord();
+// In the second run: puts what appeared since the last step down to this
+// one (an entry's name, or "loading it", "unloading it").
+void NoteWhoMade(const char *who);
+// Who left the kernel handles held now that were not when the second run
+// began, and of what types: "ShellMain left 1 event". Empty when none is seen.
+std::string HandlesLeftBy();
+// Likewise for the GDI objects, of which count are left.
+std::string GdiLeftBy(long long count);

@@ -1,0 +1,70 @@
+// The host process's state: one library, run exactly as the shell runs it
+// (hosting's model), and what was seen of it. One object, g_Host, which the
+// hooks and the crash filter, called by the library and the system with no
+// argument of ours, reach as well as the run.
+#pragma once
+
+#include "checks.h"
+#include "hosting.h"
+#include "roles.h"
+
+#include <string>
+#include <vector>
+
+constexpr DWORD kCallLimitMs = 10000; // for calls on the main thread: fill, free, unload
+constexpr DWORD kSettleMs = 200;      // for the library's threads to wind down before its unload
+constexpr LONG kMaxTrackedThreads = 64;
+
+// One entry's run on a worker thread, and what it was seen to do there.
+struct EntryRun final : EntryObserver {
+    const contract::Entry *entry = nullptr;
+    WorkerThread worker;
+    EntryContext context;
+    WorkerStart start = WorkerStart::NotStarted;
+    volatile DWORD threadId = 0;
+    volatile LONG signals = 0;        // SetEvent calls on its ready event from the library
+    volatile LONG queueAtSignal = -1; // at the first of them: 1 a queue, 0 none, -1 not seen
+    volatile LONG returned = 0;
+    int result = 0;
+    bool signalledBeforeReturn = false;
+    DWORD loadError = ERROR_SUCCESS; // the core's, when its thread could not load it
+
+    bool Stoppable() const { return entry->call == contract::Call::Worker; }
+    void Reset(const contract::Entry &which);
+
+    void Loaded(HMODULE library) override;
+    void LoadFailed(DWORD error) override;
+    void Entering() override;
+    void Returned(int result, bool signalled) override;
+    bool UnloadCoreNow() override;
+};
+
+// A thread the library started, known from its creation.
+struct LibraryThread {
+    UniqueHandle handle; // SYNCHRONIZE only
+    DWORD id;
+    const void *start;
+};
+
+struct HostState {
+    Options options;
+    std::string installDir;
+    std::string path;
+    Exports exports;
+    LibrarySearch search = LibrarySearch::NotRestricted;
+    bool coreOnItsThread = false; // only the core's role: its thread loads and unloads it
+    HMODULE library = nullptr;    // as the main thread loaded it; null for a core on its thread
+    const void *base = nullptr;   // where it was mapped
+    bool secondRun = false;       // the run that only counts: steps are sent, results are not
+    bool terminated = false;      // a thread had to be terminated: what it held stays held
+    bool unloadJudged = false;    // its threads were looked at before its unload
+    bool threadsLeft = false;     // threads it started still ran at its unload: it stays mapped
+    bool loadThreadsUnseen = false; // the threads its loading started could not be looked for
+    DWORD loadStart = 0;            // GetTickCount as its load began
+    volatile DWORD loadedAt = 0;    // and as it returned (on the core's thread, for a core)
+    EntryRun startup, service, core;
+    LibraryThread threads[kMaxTrackedThreads];
+    volatile LONG threadCount = 0;
+};
+
+extern HostState g_Host;
