@@ -19,6 +19,7 @@
 namespace {
 
 constexpr DWORD kRunLimitMs = 5 * 60 * 1000; // the checks it runs take seconds; a hang must not hold the install
+constexpr DWORD kPollMs = 50;
 constexpr char kShellctl[] = "shellctl.exe";
 
 using UniqueMsiHandle = UniqueResource<MSIHANDLE, MsiCloseHandle>;
@@ -63,11 +64,22 @@ bool Run(std::string commandLine, std::string &output, DWORD &exitCode)
         return false;
     const UniqueHandle child(process.hProcess), thread(process.hThread);
     writer.reset(); // the pipe ends with the child
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output.append(buffer, read);
-    if (WaitForSingleObject(child.get(), kRunLimitMs) != WAIT_OBJECT_0) {
+    // Read only what is there, between waits: a child that hangs with the
+    // pipe open must not hold the install past the limit.
+    const auto drain = [&] {
+        char buffer[4096];
+        DWORD available = 0, read = 0;
+        while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            output.append(buffer, read);
+    };
+    const DWORD start = GetTickCount();
+    bool ended = false;
+    while (!ended && GetTickCount() - start < kRunLimitMs) {
+        ended = WaitForSingleObject(child.get(), kPollMs) == WAIT_OBJECT_0;
+        drain();
+    }
+    if (!ended) {
         TerminateProcess(child.get(), ERROR_TIMEOUT);
         return false;
     }
