@@ -17,6 +17,16 @@ std::wstring Value::Text() const
     return text.substr(0, text.find(L'\0'));
 }
 
+LONG OpenKey(HKEY root, const wchar_t *path, REGSAM access, bool create, UniqueKey &key)
+{
+    const LONG error = create ? RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                                key.put(), nullptr)
+                              : RegOpenKeyExW(root, path, 0, access, key.put());
+    if (error != ERROR_SUCCESS)
+        key.release(); // a failed call may leave a value there that is no key
+    return error;
+}
+
 LONG Read(HKEY key, const wchar_t *name, Value &value)
 {
     value = Value{};

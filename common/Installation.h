@@ -7,6 +7,8 @@
 // bytes, whatever the ANSI code page can show.
 #pragma once
 
+#include "UniqueHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -50,6 +52,8 @@ struct Value {
     std::wstring Text() const;
 };
 
+// Opens (with create, creates) root\path; key holds it, or nothing on failure.
+LONG OpenKey(HKEY root, const wchar_t *path, REGSAM access, bool create, UniqueKey &key);
 LONG Read(HKEY key, const wchar_t *name, Value &value);
 // Writes the value, or deletes it when it is to be absent.
 LONG Write(HKEY key, const wchar_t *name, const Value &value);

@@ -50,13 +50,7 @@ int Fail(const char *what, const Hive &hive, const wchar_t *key, LONG error)
 
 LONG OpenKey(const Hive &hive, const wchar_t *path, bool create, UniqueKey &key)
 {
-    const REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE;
-    const LONG error = create ? RegCreateKeyExW(hive.root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                                                nullptr, key.put(), nullptr)
-                              : RegOpenKeyExW(hive.root, path, 0, access, key.put());
-    if (error != ERROR_SUCCESS)
-        key.release(); // a failed call may leave a value there that is no key
-    return error;
+    return installation::OpenKey(hive.root, path, KEY_QUERY_VALUE | KEY_SET_VALUE, create, key);
 }
 
 bool StartsFile(const std::wstring &command, const std::wstring &file)
@@ -152,7 +146,7 @@ std::wstring ShellCommand(const std::wstring &dir, const InstallOptions &options
 void PrintRecord()
 {
     UniqueKey record;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRecordKey, 0, KEY_QUERY_VALUE, record.put()) != ERROR_SUCCESS)
+    if (installation::OpenKey(HKEY_CURRENT_USER, kRecordKey, KEY_QUERY_VALUE, false, record) != ERROR_SUCCESS)
         return;
     Value time, what, started, dump, fault;
     Read(record.get(), kRecordTime, time);
@@ -325,7 +319,7 @@ int Status()
     const char *from = nullptr;
     for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
         UniqueKey winlogon;
-        if (RegOpenKeyExW(hive.root, kWinlogonKey, 0, KEY_QUERY_VALUE, winlogon.put()) != ERROR_SUCCESS)
+        if (installation::OpenKey(hive.root, kWinlogonKey, KEY_QUERY_VALUE, false, winlogon) != ERROR_SUCCESS)
             continue;
         if (Read(winlogon.get(), kShellValue, shell) == ERROR_SUCCESS && shell.present) {
             from = hive.name;
@@ -350,7 +344,7 @@ int Status()
     for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
         UniqueKey product;
         Saved saved;
-        if (RegOpenKeyExW(hive.root, kProductKey, 0, KEY_QUERY_VALUE, product.put()) != ERROR_SUCCESS)
+        if (installation::OpenKey(hive.root, kProductKey, KEY_QUERY_VALUE, false, product) != ERROR_SUCCESS)
             continue;
         if (ReadSaved(product.get(), saved) == ERROR_SUCCESS && saved.present)
             printf("uninstall%s puts back: %s\n", hive.root == HKEY_LOCAL_MACHINE ? " --all-users" : "",

@@ -286,7 +286,7 @@ HKEY InstalledHive(const std::wstring &dir)
 {
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
         UniqueKey winlogon;
-        if (RegOpenKeyExW(hive, kWinlogonKey, 0, KEY_QUERY_VALUE, winlogon.put()) != ERROR_SUCCESS)
+        if (OpenKey(hive, kWinlogonKey, KEY_QUERY_VALUE, false, winlogon) != ERROR_SUCCESS)
             continue;
         Value shell;
         if (Read(winlogon.get(), kShellValue, shell) == ERROR_SUCCESS && shell.present)
@@ -300,7 +300,7 @@ HKEY InstalledHive(const std::wstring &dir)
 std::wstring ShellValueOf(HKEY hive, const wchar_t *keyName, bool saved)
 {
     UniqueKey key;
-    if (RegOpenKeyExW(hive, keyName, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (OpenKey(hive, keyName, KEY_QUERY_VALUE, false, key) != ERROR_SUCCESS)
         return L"";
     Saved kept;
     Value value;
@@ -357,8 +357,7 @@ struct Record {
 void WriteRecord(const Record &record)
 {
     UniqueKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS)
+    if (OpenKey(HKEY_CURRENT_USER, kRecordKey, KEY_SET_VALUE, true, key) != ERROR_SUCCESS)
         return;
     const auto textOrAbsent = [](const std::wstring &text) { return text.empty() ? Value{} : TextValue(text); };
     Write(key.get(), kRecordTime, TextValue(LocalTime()));
