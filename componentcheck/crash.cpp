@@ -77,7 +77,7 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
     _snprintf(code, sizeof(code), "0x%08lX", record.ExceptionCode);
     SendCrash(std::string(ExceptionName(record.ExceptionCode)) + " (" + code + ")" + access + " at " +
               Where(record.ExceptionAddress) + ", in " + Whose(GetCurrentThreadId()) +
-              (g_Host.secondRun ? ", in the second run (the one that counts)" : ""));
+              (InSecondRun() ? ", in the second run (the one that counts)" : ""));
     TerminateProcess(GetCurrentProcess(), record.ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
 }

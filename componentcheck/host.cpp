@@ -60,12 +60,10 @@ int RunHost(const Options &options)
         uncounted = "threads it started still run, and hold what they hold";
     } else {
         StartLeakRecord();
-        g_Host.secondRun = true;
-        MuteResults(true);
+        StartSecondRun(true);
         if (!RunLibrary(error))
             uncounted = "could not be loaded a second time";
-        MuteResults(false);
-        g_Host.secondRun = false;
+        StartSecondRun(false);
     }
     if (uncounted == nullptr) {
         Count(Check::HandlesLeft, handles, handlesAfterFirstRun, "kernel handles");

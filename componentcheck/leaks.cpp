@@ -9,8 +9,9 @@
 #include "leaks.h"
 
 #include "counts.h"
+#include "hosting.h"
 #include "image.h"
-#include "state.h"
+#include "sender.h"
 
 #include <winternl.h>
 
@@ -48,7 +49,7 @@ Arg WINAPI Make(Args... args)
 {
     using Proc = Arg(WINAPI *)(Args...);
     const Arg object = reinterpret_cast<Proc>(g_RealMakers[I])(args...);
-    if (object != 0 && g_Host.secondRun) {
+    if (object != 0 && InSecondRun()) {
         AcquireSRWLockExclusive(&g_GdiLock);
         g_Gdi.push_back({reinterpret_cast<HANDLE>(object), nullptr});
         ReleaseSRWLockExclusive(&g_GdiLock);
@@ -185,7 +186,7 @@ void StartLeakRecord()
 
 void NoteWhoMade(const char *who)
 {
-    if (!g_Host.secondRun)
+    if (!InSecondRun())
         return;
     const std::vector<HANDLE> now = OpenHandles();
     std::vector<Made> still;

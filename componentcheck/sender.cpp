@@ -12,7 +12,7 @@ namespace {
 constexpr size_t kDetailSize = 1024;
 
 HANDLE g_Report;
-bool g_Muted;
+bool g_SecondRun;
 
 void Send(const Record &record)
 {
@@ -28,14 +28,19 @@ void StartSending(HANDLE report)
     g_Report = report;
 }
 
-void MuteResults(bool muted)
+void StartSecondRun(bool started)
 {
-    g_Muted = muted;
+    g_SecondRun = started;
+}
+
+bool InSecondRun()
+{
+    return g_SecondRun;
 }
 
 void Plan(const std::string &entry, Check check)
 {
-    if (!g_Muted)
+    if (!g_SecondRun)
         Send({RecordKind::Plan, {entry, check, Verdict::NotObservable, std::nullopt, ""}, 0, ""});
 }
 
@@ -46,7 +51,7 @@ void Step(const std::string &entry, Check check, DWORD limitMs)
 
 void Result(const std::string &entry, Check check, Verdict verdict, const long long *value, const char *format, ...)
 {
-    if (g_Muted)
+    if (g_SecondRun)
         return;
     char detail[kDetailSize];
     va_list args;

@@ -8,8 +8,10 @@
 
 // Where the records go, for the host's life.
 void StartSending(HANDLE report);
-// In the second run, the one that only counts: steps are sent, results not.
-void MuteResults(bool muted);
+// The second run, the one that only counts: its steps are sent, its
+// results are not. The sender is the one that knows which run this is.
+void StartSecondRun(bool started);
+bool InSecondRun();
 
 void Plan(const std::string &entry, Check check);
 void Step(const std::string &entry, Check check, DWORD limitMs);

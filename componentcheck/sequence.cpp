@@ -50,13 +50,6 @@ EntryRun &RunOf(Worker worker)
     return worker == Worker::Startup ? g_Host.startup : worker == Worker::Service ? g_Host.service : g_Host.core;
 }
 
-const char *StartEntryOf(Worker worker)
-{
-    return worker == Worker::Startup   ? contract::kRunStartup
-           : worker == Worker::Service ? contract::kServiceMain
-                                       : contract::kShellMain;
-}
-
 // Reports threads-left; true when none of the library's threads still runs,
 // so that it may be unloaded without pulling their code from under them.
 bool JudgeThreadsBeforeUnload()
@@ -312,8 +305,7 @@ void EntryRun::Reset(const contract::Entry &which)
     result = 0;
     signalledBeforeReturn = false;
     loadError = ERROR_SUCCESS;
-    context = EntryContext{};
-    context.observer = this;
+    context = EntryContext{}; // RunWorker fills it in, this run as its observer
 }
 
 void EntryRun::Loaded(HMODULE library)
@@ -382,7 +374,7 @@ bool RunLibrary(DWORD &error)
     // instead of the normal one with -s1, runs after them on its own.
     RunConfig(contract::kFillBuffer);
     for (Worker worker : contract::kStartOrder)
-        StartRun(worker, StartEntryOf(worker));
+        StartRun(worker, contract::EntryOf(worker));
     for (Worker worker : contract::kStopOrder)
         StopRun(RunOf(worker));
     StartRun(Worker::Startup, contract::kForceStartup);

@@ -55,7 +55,6 @@ struct HostState {
     bool coreOnItsThread = false; // only the core's role: its thread loads and unloads it
     HMODULE library = nullptr;    // as the main thread loaded it; null for a core on its thread
     const void *base = nullptr;   // where it was mapped
-    bool secondRun = false;       // the run that only counts: steps are sent, results are not
     bool terminated = false;      // a thread had to be terminated: what it held stays held
     bool unloadJudged = false;    // its threads were looked at before its unload
     bool threadsLeft = false;     // threads it started still ran at its unload: it stays mapped

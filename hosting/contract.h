@@ -61,4 +61,10 @@ enum class Worker { Startup, Service, Core };
 constexpr Worker kStartOrder[] = {Worker::Startup, Worker::Service, Worker::Core};
 constexpr Worker kStopOrder[] = {Worker::Core, Worker::Startup, Worker::Service};
 
+// The entry each worker runs; the startup worker's, without -s1.
+constexpr const char *EntryOf(Worker worker)
+{
+    return worker == Worker::Startup ? kRunStartup : worker == Worker::Service ? kServiceMain : kShellMain;
+}
+
 } // namespace contract
