@@ -7,11 +7,13 @@
 #include "sender.h"
 #include "state.h"
 
-
 #include <stdio.h>
 #include <string.h>
 
 namespace {
+
+// The filter is called by the system, with no argument of ours.
+const HostState *g_Crashing;
 
 const char *ExceptionName(DWORD code)
 {
@@ -55,16 +57,14 @@ std::string Where(const void *address)
 // Whose thread the crash is in: an entry's, one the library started, or the host's own.
 std::string Whose(DWORD thread)
 {
-    for (const EntryRun *run : {&g_Host.startup, &g_Host.service, &g_Host.core}) {
+    for (const EntryRun *run : {&g_Crashing->startup, &g_Crashing->service, &g_Crashing->core}) {
         if (run->entry != nullptr && run->threadId == thread)
             return std::string("the thread of ") + run->entry->name;
     }
-    if (const LibraryThread *started = FindLibraryThread(thread))
-        return "a thread the library started (entry " + Where(started->start) + ")";
+    if (const void *start = StartOfLibraryThread(thread))
+        return "a thread the library started (entry " + Where(start) + ")";
     return "a thread of the host's own";
 }
-
-} // namespace
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
 {
@@ -80,4 +80,12 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
               (InSecondRun() ? ", in the second run (the one that counts)" : ""));
     TerminateProcess(GetCurrentProcess(), record.ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
+}
+
+} // namespace
+
+void CatchCrashes(const HostState &host)
+{
+    g_Crashing = &host;
+    SetUnhandledExceptionFilter(OnCrash);
 }

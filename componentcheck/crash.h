@@ -1,8 +1,8 @@
 // A crash in the host, reported with its code, where and in whose thread.
 #pragma once
 
-#include <windows.h>
+#include "state.h"
 
-#include <string>
-
-LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers);
+// Makes a crash anywhere in the host a crash record, which names whose
+// thread it was in from the host's state.
+void CatchCrashes(const HostState &host);

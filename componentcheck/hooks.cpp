@@ -69,6 +69,24 @@ private:
 
 QueueProbe g_QueueProbe;
 
+// A thread the library started, known from its creation.
+struct LibraryThread {
+    UniqueHandle handle; // SYNCHRONIZE only
+    DWORD id;
+    const void *start;
+};
+
+// The hooks' own records, for the process's life: a library that stays
+// mapped keeps its hooks, and its threads, across runs.
+HostState *g_Hooked; // whose entries' signals are counted
+LibraryThread g_Threads[kMaxTrackedThreads];
+volatile LONG g_ThreadCount;
+
+LONG TrackedThreads()
+{
+    return g_ThreadCount < kMaxTrackedThreads ? g_ThreadCount : kMaxTrackedThreads;
+}
+
 using SetEventProc = BOOL(WINAPI *)(HANDLE);
 using CreateThreadProc = HANDLE(WINAPI *)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
                                           LPDWORD);
@@ -88,10 +106,10 @@ void TrackThread(HANDLE thread, const void *start)
     if (thread == nullptr || thread == INVALID_HANDLE_VALUE ||
         !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), copy.put(), SYNCHRONIZE, FALSE, 0))
         return;
-    const LONG slot = InterlockedIncrement(&g_Host.threadCount) - 1;
+    const LONG slot = InterlockedIncrement(&g_ThreadCount) - 1;
     if (slot >= kMaxTrackedThreads)
         return;
-    LibraryThread &tracked = g_Host.threads[slot];
+    LibraryThread &tracked = g_Threads[slot];
     tracked.id = GetThreadId(thread);
     tracked.start = start;
     tracked.handle = std::move(copy);
@@ -99,7 +117,7 @@ void TrackThread(HANDLE thread, const void *start)
 
 BOOL WINAPI HookedSetEvent(HANDLE event)
 {
-    for (EntryRun *run : {&g_Host.startup, &g_Host.service, &g_Host.core}) {
+    for (EntryRun *run : {&g_Hooked->startup, &g_Hooked->service, &g_Hooked->core}) {
         if (event == nullptr || event != run->worker.entryReady)
             continue;
         if (InterlockedIncrement(&run->signals) == 1 && run->entry != nullptr && run->Stoppable()) {
@@ -163,8 +181,8 @@ LONG HasQueue(DWORD threadId)
 
 // The threads running in the library's code just after it loaded: those its
 // DllMain started, before any hook could see them. Found by their start
-// address, which only the native API tells.
-void TrackThreadsStartedWhileLoading(HMODULE library)
+// address, which only the native API tells. False when they cannot be.
+bool TrackThreadsStartedWhileLoading(HMODULE library)
 {
     using NtQueryInformationThreadProc = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
     constexpr int kThreadQuerySetWin32StartAddress = 9;
@@ -172,16 +190,12 @@ void TrackThreadsStartedWhileLoading(HMODULE library)
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
     MODULEINFO image{};
     if (query == nullptr ||
-        !GetModuleInformation(GetCurrentProcess(), library, &image, sizeof(image))) {
-        g_Host.loadThreadsUnseen = true;
-        return;
-    }
+        !GetModuleInformation(GetCurrentProcess(), library, &image, sizeof(image)))
+        return false;
     const auto *begin = static_cast<const BYTE *>(image.lpBaseOfDll);
     const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot) {
-        g_Host.loadThreadsUnseen = true;
-        return;
-    }
+    if (!snapshot)
+        return false;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL ok = Thread32First(snapshot.get(), &entry); ok; ok = Thread32Next(snapshot.get(), &entry)) {
@@ -195,16 +209,19 @@ void TrackThreadsStartedWhileLoading(HMODULE library)
         if (at >= begin && at < begin + image.SizeOfImage)
             TrackThread(thread.get(), start);
     }
+    return true;
 }
 
-void HookImports(HMODULE library)
+bool HookImports(HostState &host, HMODULE library)
 {
-    TrackThreadsStartedWhileLoading(library);
+    g_Hooked = &host;
+    const bool seen = TrackThreadsStartedWhileLoading(library);
     Hook(library, "SetEvent", HookedSetEvent, g_RealSetEvent);
     Hook(library, "CreateThread", HookedCreateThread, g_RealCreateThread);
     Hook(library, "_beginthreadex", HookedBeginThreadEx, g_RealBeginThreadEx);
     Hook(library, "_beginthread", HookedBeginThread, g_RealBeginThread);
     HookGdiMakers(library);
+    return seen;
 }
 
 bool SetEventHooked()
@@ -214,10 +231,9 @@ bool SetEventHooked()
 
 long long RunningLibraryThreads()
 {
-    const LONG tracked = g_Host.threadCount < kMaxTrackedThreads ? g_Host.threadCount : kMaxTrackedThreads;
     long long running = 0;
-    for (LONG i = 0; i < tracked; ++i) {
-        LibraryThread &thread = g_Host.threads[i];
+    for (LONG i = 0; i < TrackedThreads(); ++i) {
+        LibraryThread &thread = g_Threads[i];
         if (!thread.handle)
             continue;
         if (WaitForSingleObject(thread.handle.get(), kSettleMs) == WAIT_TIMEOUT)
@@ -228,12 +244,11 @@ long long RunningLibraryThreads()
     return running;
 }
 
-const LibraryThread *FindLibraryThread(DWORD id)
+const void *StartOfLibraryThread(DWORD id)
 {
-    const LONG tracked = g_Host.threadCount < kMaxTrackedThreads ? g_Host.threadCount : kMaxTrackedThreads;
-    for (LONG i = 0; i < tracked; ++i) {
-        if (g_Host.threads[i].id == id)
-            return &g_Host.threads[i];
+    for (LONG i = 0; i < TrackedThreads(); ++i) {
+        if (g_Threads[i].id == id)
+            return g_Threads[i].start;
     }
     return nullptr;
 }

@@ -28,21 +28,17 @@ void Count(Check check, const Counter &counter, long long afterFirstRun, const c
 
 int RunHost(const Options &options)
 {
-    g_Host.options = options;
     StartSending(options.report);
-    g_Host.path = options.libraries[0];
-    const std::string &path = g_Host.path;
-    g_Host.installDir = options.installDir.empty() ? path.substr(0, path.rfind('\\')) : options.installDir;
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    SetUnhandledExceptionFilter(OnCrash);
 
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // a queue, as the shell's main thread has
     StartQueueProbe();
+    HostState host(options, RestrictLibrarySearch());
+    CatchCrashes(host);
     DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
-    g_Host.search = RestrictLibrarySearch();
-    if (g_Host.search == LibrarySearch::NotRestricted || !RunLibrary(error)) {
-        SendUnloadable(WhyUnloadable(path, error));
+    if (host.search == LibrarySearch::NotRestricted || !RunLibrary(host, error)) {
+        SendUnloadable(WhyUnloadable(host.path, error));
         return kExitUnloadable;
     }
 
@@ -54,14 +50,14 @@ int RunHost(const Options &options)
     const long long handlesAfterFirstRun = handles.count();
     const long long gdiAfterFirstRun = gdi.count();
     const char *uncounted = nullptr;
-    if (g_Host.terminated) {
+    if (host.terminated) {
         uncounted = "a thread had to be terminated, and what it held stays held";
-    } else if (g_Host.threadsLeft) {
+    } else if (host.threadsLeft) {
         uncounted = "threads it started still run, and hold what they hold";
     } else {
         StartLeakRecord();
         StartSecondRun(true);
-        if (!RunLibrary(error))
+        if (!RunLibrary(host, error))
             uncounted = "could not be loaded a second time";
         StartSecondRun(false);
     }

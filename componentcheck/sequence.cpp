@@ -45,19 +45,19 @@ const contract::Entry &EntryNamed(const char *name)
     return contract::kEntries[0];
 }
 
-EntryRun &RunOf(Worker worker)
+EntryRun &RunOf(HostState &host, Worker worker)
 {
-    return worker == Worker::Startup ? g_Host.startup : worker == Worker::Service ? g_Host.service : g_Host.core;
+    return worker == Worker::Startup ? host.startup : worker == Worker::Service ? host.service : host.core;
 }
 
 // Reports threads-left; true when none of the library's threads still runs,
 // so that it may be unloaded without pulling their code from under them.
-bool JudgeThreadsBeforeUnload()
+bool JudgeThreadsBeforeUnload(HostState &host)
 {
-    g_Host.unloadJudged = true;
+    host.unloadJudged = true;
     Step("", Check::ThreadsLeft, kSettleMs * kMaxTrackedThreads);
     const long long running = RunningLibraryThreads();
-    if (running == 0 && g_Host.loadThreadsUnseen) {
+    if (running == 0 && host.loadThreadsUnseen) {
         Result("", Check::ThreadsLeft, Verdict::NotObservable, nullptr,
                "none of those it started later runs, but the threads its DllMain started cannot be looked for here");
         return true;
@@ -69,28 +69,28 @@ bool JudgeThreadsBeforeUnload()
     Result("", Check::ThreadsLeft, Verdict::Fail, &running,
            "%lld of the threads it started still run when it is to be unloaded: it is left mapped under them",
            running);
-    g_Host.threadsLeft = true;
+    host.threadsLeft = true;
     return false;
 }
 
-void RunConfig(const char *name)
+void RunConfig(HostState &host, const char *name)
 {
     const contract::Entry &entry = EntryNamed(name);
-    if (g_Host.library == nullptr || !g_Host.exports.Plain(name))
+    if (host.library == nullptr || !host.exports.Plain(name))
         return;
     const Check check = ChecksOf(entry).front();
     Step(name, check, kCallLimitMs);
     const DWORD start = GetTickCount();
     if (check == Check::ConfigFill) {
         // Copies, as the shell hands them, so that a write into them shows.
-        const std::string &config = g_Host.options.configFile;
-        std::string dir = g_Host.installDir, file = config;
+        const std::string &config = host.options.configFile;
+        std::string dir = host.installDir, file = config;
         dir.resize(MAX_PATH, '\0');
         file.resize(MAX_PATH, '\0');
-        FindEntry<SH_CFG_FillBufferProc>(g_Host.library, name)(dir.c_str(), config.empty() ? nullptr : file.c_str());
+        FindEntry<SH_CFG_FillBufferProc>(host.library, name)(dir.c_str(), config.empty() ? nullptr : file.c_str());
         const long long ms = Since(start);
         // Up to the terminator: the copies are padded to the shell's buffer size.
-        const bool dirKept = strcmp(dir.c_str(), g_Host.installDir.c_str()) == 0;
+        const bool dirKept = strcmp(dir.c_str(), host.installDir.c_str()) == 0;
         const bool fileKept = strcmp(file.c_str(), config.c_str()) == 0;
         if (dirKept && fileKept)
             Pass(name, check, ms);
@@ -100,16 +100,15 @@ void RunConfig(const char *name)
                    dirKept ? "configuration file's name" : "installation directory",
                    dirKept ? file.c_str() : dir.c_str());
     } else {
-        FindEntry<SH_CFG_FreeBufferProc>(g_Host.library, name)();
+        FindEntry<SH_CFG_FreeBufferProc>(host.library, name)();
         Pass(name, check, Since(start));
     }
     NoteWhoMade(name);
 }
 
-void ReportStart(EntryRun &run, long long readyMs)
+void ReportStart(const EntryRun &run, long long readyMs, DWORD timeoutMs)
 {
     const char *name = run.entry->name;
-    const DWORD timeoutMs = g_Host.options.readyTimeoutMs;
     switch (run.start) {
     case WorkerStart::Signalled:
         if (run.returned && run.result == SHELL_ENTRY_FAILED && !run.signalledBeforeReturn)
@@ -135,29 +134,29 @@ void ReportStart(EntryRun &run, long long readyMs)
     }
 }
 
-void StartRun(Worker worker, const char *name)
+void StartRun(HostState &host, Worker worker, const char *name)
 {
-    if (!g_Host.exports.Plain(name))
+    if (!host.exports.Plain(name))
         return;
-    EntryRun &run = RunOf(worker);
+    EntryRun &run = RunOf(host, worker);
     run.Reset(EntryNamed(name));
-    const DWORD timeoutMs = g_Host.options.readyTimeoutMs;
+    const DWORD timeoutMs = host.options.readyTimeoutMs;
     Step(name, Check::Ready, timeoutMs);
     const DWORD start = GetTickCount();
     if (worker == Worker::Core)
-        g_Host.loadStart = start; // loaded on the core's own thread, when it is one
+        host.loadStart = start; // loaded on the core's own thread, when it is one
     WorkerSetup setup;
-    setup.services = g_Host.library;
+    setup.services = host.library;
     setup.startupEntry = name; // this run's, normal or forced
     setup.serviceMainFlag = kServiceMainFlag;
-    setup.corePath = g_Host.path.c_str();
-    setup.search = g_Host.search;
-    setup.installDir = g_Host.installDir.c_str();
+    setup.corePath = host.path.c_str();
+    setup.search = host.search;
+    setup.installDir = host.installDir.c_str();
     setup.observer = &run;
     run.start = RunWorker(worker, setup, run.worker, run.context, timeoutMs);
     const long long readyMs = Since(start);
-    const bool coreLoad = worker == Worker::Core && g_Host.coreOnItsThread;
-    if (coreLoad && g_Host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
+    const bool coreLoad = worker == Worker::Core && host.coreOnItsThread;
+    if (coreLoad && host.base == nullptr && run.start == WorkerStart::TimedOut && run.loadError == ERROR_SUCCESS) {
         // Still in its load, where the shell's core thread would wait for ever.
         Result(name, Check::Ready, Verdict::NotObservable, nullptr, "never entered: the library's load never returned");
         Result("", Check::Load, Verdict::Fail, nullptr,
@@ -168,9 +167,9 @@ void StartRun(Worker worker, const char *name)
     }
     if (run.threadId == 0)
         run.threadId = run.worker.id;
-    ReportStart(run, readyMs); // first: an entry that ends the process at once leaves time for one record
-    if (coreLoad && g_Host.base != nullptr)
-        Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
+    ReportStart(run, readyMs, timeoutMs); // first: an entry that ends the process at once leaves time for one record
+    if (coreLoad && host.base != nullptr)
+        Pass("", Check::Load, static_cast<long long>(host.loadedAt - host.loadStart));
 
     // Without the SetEvent hook, a queue can only be looked for just after
     // the signal: its absence then is a fault, its presence proves nothing.
@@ -227,7 +226,7 @@ void ReportQueueAndResult(const EntryRun &run)
                "returned -1 after signalling: -1 means a failure before the signal");
 }
 
-void StopRun(EntryRun &run)
+void StopRun(HostState &host, EntryRun &run)
 {
     if (run.entry == nullptr)
         return;
@@ -244,7 +243,7 @@ void StopRun(EntryRun &run)
         const long long stopMs = Since(start);
         const char *ending = stop.outcome == WorkerStop::Terminated ? "terminated" : "could not be terminated";
         if (stop.outcome == WorkerStop::Terminated || stop.outcome == WorkerStop::Unstoppable)
-            g_Host.terminated = true;
+            host.terminated = true;
         if (endedBefore)
             Pass(name, Check::Stop, 0, run.Stoppable() ? "ended by itself before the stop message" : "ended by itself");
         else if (stop.outcome == WorkerStop::Ended)
@@ -273,19 +272,19 @@ void StopRun(EntryRun &run)
 
 // The library's unload, judged: a core on its thread was unloaded there (or
 // left mapped) when ShellMain returned; any other library is unloaded here.
-void Unload()
+void Unload(HostState &host)
 {
-    if (!g_Host.coreOnItsThread && JudgeThreadsBeforeUnload()) {
+    if (!host.coreOnItsThread && JudgeThreadsBeforeUnload(host)) {
         Step("", Check::Unloaded, kCallLimitMs);
-        FreeLibrary(g_Host.library);
+        FreeLibrary(host.library);
     }
-    if (!g_Host.unloadJudged) {
-        const char *why = g_Host.base == nullptr ? "never loaded" : "its thread never reached the unload";
+    if (!host.unloadJudged) {
+        const char *why = host.base == nullptr ? "never loaded" : "its thread never reached the unload";
         Result("", Check::ThreadsLeft, Verdict::NotObservable, nullptr, "%s", why);
         Result("", Check::Unloaded, Verdict::NotObservable, nullptr, "%s", why);
-    } else if (g_Host.threadsLeft) {
+    } else if (host.threadsLeft) {
         Result("", Check::Unloaded, Verdict::NotObservable, nullptr, "left mapped: threads it started still run in it");
-    } else if (IsUnmapped(g_Host.base)) {
+    } else if (IsUnmapped(host.base)) {
         Result("", Check::Unloaded, Verdict::Pass, nullptr, "");
     } else {
         Result("", Check::Unloaded, Verdict::Fail, nullptr,
@@ -310,11 +309,11 @@ void EntryRun::Reset(const contract::Entry &which)
 
 void EntryRun::Loaded(HMODULE library)
 {
-    if (!g_Host.coreOnItsThread)
+    if (!host->coreOnItsThread)
         return; // loaded and hooked on the main thread already
-    g_Host.loadedAt = GetTickCount();
-    g_Host.base = library;
-    HookImports(library);
+    host->loadedAt = GetTickCount();
+    host->base = library;
+    host->loadThreadsUnseen = !HookImports(*host, library);
 }
 
 void EntryRun::LoadFailed(DWORD error)
@@ -336,55 +335,55 @@ void EntryRun::Returned(int entryResult, bool signalled)
 
 bool EntryRun::UnloadCoreNow()
 {
-    return !g_Host.coreOnItsThread || JudgeThreadsBeforeUnload();
+    return !host->coreOnItsThread || JudgeThreadsBeforeUnload(*host);
 }
 
-bool RunLibrary(DWORD &error)
+bool RunLibrary(HostState &host, DWORD &error)
 {
     Step("", Check::Export, kCallLimitMs);
-    if (!ReadExports(g_Host.path, g_Host.exports, error))
+    if (!ReadExports(host.path, host.exports, error))
         return false;
-    const Exports &exports = g_Host.exports;
+    const Exports &exports = host.exports;
     // The shell loads its core on the core thread, and every other library
     // on its main thread.
-    g_Host.coreOnItsThread = exports.HasRole(contract::Role::Core) && !exports.HasRole(contract::Role::Config) &&
+    host.coreOnItsThread = exports.HasRole(contract::Role::Core) && !exports.HasRole(contract::Role::Config) &&
                              !exports.HasRole(contract::Role::Services);
-    g_Host.library = nullptr;
-    g_Host.base = nullptr;
-    g_Host.unloadJudged = false;
-    if (!g_Host.coreOnItsThread) {
+    host.library = nullptr;
+    host.base = nullptr;
+    host.unloadJudged = false;
+    if (!host.coreOnItsThread) {
         Step("", Check::Load, kCallLimitMs); // a DllMain that never returns hangs the host here
-        g_Host.loadStart = GetTickCount();
-        g_Host.library = LoadComponentLibrary(g_Host.path.c_str(), g_Host.search);
-        if (g_Host.library == nullptr) {
+        host.loadStart = GetTickCount();
+        host.library = LoadComponentLibrary(host.path.c_str(), host.search);
+        if (host.library == nullptr) {
             error = GetLastError();
             return false;
         }
-        g_Host.loadedAt = GetTickCount();
-        g_Host.base = g_Host.library;
-        HookImports(g_Host.library);
+        host.loadedAt = GetTickCount();
+        host.base = host.library;
+        host.loadThreadsUnseen = !HookImports(host, host.library);
         NoteWhoMade("loading it");
     }
     PlanAndCheckExports(exports);
-    if (!g_Host.coreOnItsThread)
-        Pass("", Check::Load, static_cast<long long>(g_Host.loadedAt - g_Host.loadStart));
+    if (!host.coreOnItsThread)
+        Pass("", Check::Load, static_cast<long long>(host.loadedAt - host.loadStart));
 
     // The shell's order: configuration, startup, service, core; stopped core,
     // startup, service. The forced startup entry, which the shell runs
     // instead of the normal one with -s1, runs after them on its own.
-    RunConfig(contract::kFillBuffer);
+    RunConfig(host, contract::kFillBuffer);
     for (Worker worker : contract::kStartOrder)
-        StartRun(worker, contract::EntryOf(worker));
+        StartRun(host, worker, contract::EntryOf(worker));
     for (Worker worker : contract::kStopOrder)
-        StopRun(RunOf(worker));
-    StartRun(Worker::Startup, contract::kForceStartup);
-    StopRun(g_Host.startup);
-    RunConfig(contract::kFreeBuffer);
-    if (g_Host.core.loadError != ERROR_SUCCESS) {
-        error = g_Host.core.loadError;
+        StopRun(host, RunOf(host, worker));
+    StartRun(host, Worker::Startup, contract::kForceStartup);
+    StopRun(host, host.startup);
+    RunConfig(host, contract::kFreeBuffer);
+    if (host.core.loadError != ERROR_SUCCESS) {
+        error = host.core.loadError;
         return false;
     }
-    Unload();
+    Unload(host);
     NoteWhoMade("unloading it");
     return true;
 }

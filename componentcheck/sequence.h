@@ -1,8 +1,8 @@
 // The run as the shell makes it.
 #pragma once
 
-#include <windows.h>
+#include "state.h"
 
 // Runs every entry and unloads the library again. False when it cannot be
 // loaded, with the reason in error.
-bool RunLibrary(DWORD &error);
+bool RunLibrary(HostState &host, DWORD &error);

@@ -1,7 +1,7 @@
 // The host process's state: one library, run exactly as the shell runs it
-// (hosting's model), and what was seen of it. One object, g_Host, which the
-// hooks and the crash filter, called by the library and the system with no
-// argument of ours, reach as well as the run.
+// (hosting's model), and what was seen of it. Made once by the host and
+// handed to the run; the hooks and the crash filter, which the library and
+// the system call with no argument of ours, are handed it when installed.
 #pragma once
 
 #include "checks.h"
@@ -15,8 +15,11 @@ constexpr DWORD kCallLimitMs = 10000; // for calls on the main thread: fill, fre
 constexpr DWORD kSettleMs = 200;      // for the library's threads to wind down before its unload
 constexpr LONG kMaxTrackedThreads = 64;
 
+struct HostState;
+
 // One entry's run on a worker thread, and what it was seen to do there.
 struct EntryRun final : EntryObserver {
+    HostState *host = nullptr; // whose run this is
     const contract::Entry *entry = nullptr;
     WorkerThread worker;
     EntryContext context;
@@ -39,19 +42,18 @@ struct EntryRun final : EntryObserver {
     bool UnloadCoreNow() override;
 };
 
-// A thread the library started, known from its creation.
-struct LibraryThread {
-    UniqueHandle handle; // SYNCHRONIZE only
-    DWORD id;
-    const void *start;
-};
-
 struct HostState {
-    Options options;
-    std::string installDir;
-    std::string path;
+    // The library is options.libraries[0]; search, whether the library
+    // search could be restricted, as the shell restricts it.
+    HostState(const Options &options, LibrarySearch search);
+    HostState(const HostState &) = delete;
+    HostState &operator=(const HostState &) = delete;
+
+    const Options options;
+    const std::string path;
+    const std::string installDir;
+    const LibrarySearch search;
     Exports exports;
-    LibrarySearch search = LibrarySearch::NotRestricted;
     bool coreOnItsThread = false; // only the core's role: its thread loads and unloads it
     HMODULE library = nullptr;    // as the main thread loaded it; null for a core on its thread
     const void *base = nullptr;   // where it was mapped
@@ -62,8 +64,4 @@ struct HostState {
     DWORD loadStart = 0;            // GetTickCount as its load began
     volatile DWORD loadedAt = 0;    // and as it returned (on the core's thread, for a core)
     EntryRun startup, service, core;
-    LibraryThread threads[kMaxTrackedThreads];
-    volatile LONG threadCount = 0;
 };
-
-extern HostState g_Host;
