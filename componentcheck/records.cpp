@@ -55,9 +55,6 @@ std::string Encode(const Record &record)
     const std::string entryAndCheck =
         "\t" + (result.entry.empty() ? std::string(kNoEntry) : Field(result.entry)) + "\t" + CheckName(result.check);
     switch (record.kind) {
-    case RecordKind::Plan:
-        line += entryAndCheck;
-        break;
     case RecordKind::Step:
         line += entryAndCheck + "\t" + std::to_string(record.limitMs);
         break;
@@ -89,8 +86,6 @@ bool Decode(const std::string &line, Record &record)
         return FindCheck(fields[2], result.check);
     };
     switch (record.kind) {
-    case RecordKind::Plan:
-        return fields.size() == 3 && entryAndCheck();
     case RecordKind::Step:
         if (fields.size() != 4 || !entryAndCheck())
             return false;

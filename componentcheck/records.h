@@ -1,6 +1,5 @@
 // The host process's records to the checker, one line each, fields separated
 // by tabs; one encoder and one decoder, used by both ends.
-//   P entry check                       a check the host will report
 //   S entry check limit-ms              a step that may hang begins
 //   R entry check verdict value detail  a result
 //   C detail                            the host crashed
@@ -14,7 +13,6 @@
 #include <string>
 
 enum class RecordKind : char {
-    Plan = 'P',
     Step = 'S',
     Result = 'R',
     Crash = 'C',
@@ -24,7 +22,7 @@ enum class RecordKind : char {
 
 struct Record {
     RecordKind kind = RecordKind::Done;
-    CheckResult result; // Plan and Step: entry and check; Result: all of it
+    CheckResult result; // Step: entry and check; Result: all of it
     DWORD limitMs = 0;  // Step
     std::string detail; // Crash and Unloadable
 };

@@ -3,7 +3,6 @@
 
 #include "roles.h"
 
-#include "checks.h"
 #include "sender.h"
 
 #include "image.h"
@@ -56,27 +55,35 @@ bool ReadExports(const std::string &path, Exports &exports, DWORD &error)
     return ReadImageNames(path, true, exports.names, error);
 }
 
-void PlanAndCheckExports(const Exports &exports)
+std::vector<CheckResult> PlannedRows(const Exports &exports)
+{
+    std::vector<CheckResult> rows;
+    const auto plan = [&rows](const char *entry, Check check) {
+        rows.push_back({entry, check, Verdict::NotObservable, std::nullopt, ""});
+    };
+    for (const auto &entry : contract::kEntries) {
+        if (!exports.HasRole(entry.role))
+            continue;
+        plan(entry.name, Check::Export);
+        if (exports.Plain(entry.name)) {
+            for (Check check : ChecksOf(entry))
+                plan(entry.name, check);
+        }
+    }
+    if (rows.empty())
+        plan("", Check::Export);
+    for (Check check : kLibraryChecks)
+        plan("", check);
+    return rows;
+}
+
+void CheckExports(const Exports &exports)
 {
     bool anyRole = false;
     for (const auto &entry : contract::kEntries) {
         if (!exports.HasRole(entry.role))
             continue;
         anyRole = true;
-        Plan(entry.name, Check::Export);
-        if (exports.Plain(entry.name)) {
-            for (Check check : ChecksOf(entry))
-                Plan(entry.name, check);
-        }
-    }
-    if (!anyRole)
-        Plan("", Check::Export);
-    for (Check check : kLibraryChecks)
-        Plan("", check);
-
-    for (const auto &entry : contract::kEntries) {
-        if (!exports.HasRole(entry.role))
-            continue;
         if (exports.Plain(entry.name))
             Result(entry.name, Check::Export, Verdict::Pass, nullptr, "");
         else if (const char *decorated = exports.Decorated(entry.name))

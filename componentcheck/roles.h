@@ -1,7 +1,7 @@
 // What a library exports, and the roles that makes it play.
 #pragma once
 
-#include "contract.h"
+#include "checks.h"
 
 #include <windows.h>
 
@@ -17,5 +17,8 @@ struct Exports {
 
 // Reads the export names from the file, without running the library.
 bool ReadExports(const std::string &path, Exports &exports, DWORD &error);
-// Announces every check this run will report, and reports the exports.
-void PlanAndCheckExports(const Exports &exports);
+// Every row a host reports for a library of these exports, in the order
+// reported, each not observed yet.
+std::vector<CheckResult> PlannedRows(const Exports &exports);
+// Reports the exports.
+void CheckExports(const Exports &exports);

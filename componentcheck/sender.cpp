@@ -38,12 +38,6 @@ bool InSecondRun()
     return g_SecondRun;
 }
 
-void Plan(const std::string &entry, Check check)
-{
-    if (!g_SecondRun)
-        Send({RecordKind::Plan, {entry, check, Verdict::NotObservable, std::nullopt, ""}, 0, ""});
-}
-
 void Step(const std::string &entry, Check check, DWORD limitMs)
 {
     Send({RecordKind::Step, {entry, check, Verdict::NotObservable, std::nullopt, ""}, limitMs, ""});

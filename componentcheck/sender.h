@@ -13,7 +13,6 @@ void StartSending(HANDLE report);
 void StartSecondRun(bool started);
 bool InSecondRun();
 
-void Plan(const std::string &entry, Check check);
 void Step(const std::string &entry, Check check, DWORD limitMs);
 void Result(const std::string &entry, Check check, Verdict verdict, const long long *value, const char *format, ...);
 void Pass(const std::string &entry, Check check, long long value, const char *detail = "");

@@ -364,7 +364,7 @@ bool RunLibrary(HostState &host, DWORD &error)
         host.loadThreadsUnseen = !HookImports(host, host.library);
         NoteWhoMade("loading it");
     }
-    PlanAndCheckExports(exports);
+    CheckExports(exports);
     if (!host.coreOnItsThread)
         Pass("", Check::Load, static_cast<long long>(host.loadedAt - host.loadStart));
 

@@ -3,6 +3,7 @@
 
 #include "records.h"
 #include "report.h"
+#include "roles.h"
 
 #include "Installation.h"
 #include "SystemText.h"
@@ -18,7 +19,8 @@ constexpr DWORD kPollMs = 20;
 constexpr DWORD kFirstExceptionCode = 0xC0000000;
 constexpr DWORD kRetryStartMs = 250;
 
-// What the host reported, and where it was when it stopped reporting.
+// What the host reported into the rows planned for it, and where it was
+// when it stopped reporting.
 class Collector {
 public:
     explicit Collector(LibraryReport &report) : report_(report) {}
@@ -30,9 +32,6 @@ public:
             return;
         const CheckResult &result = record.result;
         switch (record.kind) {
-        case RecordKind::Plan:
-            Row(result.entry, result.check);
-            break;
         case RecordKind::Step:
             openEntry_ = result.entry;
             openCheck_ = result.check;
@@ -40,7 +39,9 @@ public:
             limitMs_ = record.limitMs;
             break;
         case RecordKind::Result:
-            Row(result.entry, result.check) = result;
+            reported_ = true;
+            if (CheckResult *row = Row(result.entry, result.check))
+                *row = result;
             if (stepOpen_ && result.entry == openEntry_ && result.check == openCheck_) {
                 stepOpen_ = false;
                 limitMs_ = kIdleLimitMs;
@@ -72,16 +73,21 @@ public:
         if (done_ || report_.unloadable)
             return FillMissing("not reached");
         const std::string during = stepOpen_ ? " during " + Describe(openEntry_, openCheck_) : "";
-        if (hung && stepOpen_) {
-            CheckResult &open = Row(openEntry_, openCheck_);
-            open.verdict = Verdict::Fail;
-            open.detail = "did not return within " + std::to_string(limitMs_) + " ms";
-            if (openCheck_ == Check::Load)
-                open.detail = "its DllMain " + open.detail +
-                              ": loading it hangs the thread that loads it, and the shell with it";
+        if (stepOpen_ && openCheck_ == Check::Load && !reported_) {
+            // Its first load, on the main thread, never returned: that and
+            // the end are all there is to say.
+            const CheckResult load{"", Check::Load, Verdict::NotObservable, std::nullopt, ""};
+            const CheckResult crash{"", Check::Crash, Verdict::NotObservable, std::nullopt, ""};
+            report_.rows = hung ? std::vector<CheckResult>{load, crash} : std::vector<CheckResult>{crash};
         }
-        // Taken only now: a row added above may have moved every row.
-        CheckResult &crash = Row("", Check::Crash);
+        if (CheckResult *open = hung && stepOpen_ ? Row(openEntry_, openCheck_) : nullptr) {
+            open->verdict = Verdict::Fail;
+            open->detail = "did not return within " + std::to_string(limitMs_) + " ms";
+            if (openCheck_ == Check::Load)
+                open->detail = "its DllMain " + open->detail +
+                               ": loading it hangs the thread that loads it, and the shell with it";
+        }
+        CheckResult &crash = *Row("", Check::Crash);
         crash.value.reset();
         if (hung) {
             crash.verdict = Verdict::NotObservable;
@@ -107,14 +113,14 @@ private:
         return entry.empty() ? CheckName(check) : entry + " " + CheckName(check);
     }
 
-    CheckResult &Row(const std::string &entry, Check check)
+    // The planned row; null for a record of none (a host out of step).
+    CheckResult *Row(const std::string &entry, Check check)
     {
         for (auto &row : report_.rows) {
             if (row.entry == entry && row.check == check)
-                return row;
+                return &row;
         }
-        report_.rows.push_back({entry, check, Verdict::NotObservable, std::nullopt, ""});
-        return report_.rows.back();
+        return nullptr;
     }
 
     void FillMissing(const std::string &why)
@@ -131,6 +137,7 @@ private:
     bool stepOpen_ = false;
     DWORD limitMs_ = kIdleLimitMs;
     bool done_ = false;
+    bool reported_ = false; // a result came
 };
 
 std::string Quoted(const std::string &text)
@@ -159,7 +166,12 @@ std::string HostCommandLine(const Options &options, const char *self, HANDLE wri
 
 LibraryReport CheckLibrary(const Options &options, const std::string &library)
 {
-    LibraryReport report{library, {}, false};
+    // Planned from the file, never run here; one the host cannot read
+    // either is reported unloadable by it.
+    Exports exports;
+    DWORD error = ERROR_SUCCESS;
+    ReadExports(FullPath(library), exports, error);
+    LibraryReport report{library, PlannedRows(exports), false};
     Collector collector(report);
 
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
