@@ -2,9 +2,9 @@
 // held; here each kernel handle and GDI object it leaves is put down to the
 // step of the run during which it appeared (an entry, or the load or unload),
 // and named by its type, so that the report says what to look for where:
-// "ShellMain left 1 event". Kernel handles are seen by their values between
-// steps; GDI objects, which cannot be enumerated, by hooks on the library's
-// own calls of the functions that make them.
+// "ShellMain left 1 event". Kernel handles are seen by the values held as
+// each step begins; GDI objects, which cannot be enumerated, by hooks on the
+// library's own calls of the functions that make them.
 
 #include "leaks.h"
 
@@ -21,16 +21,21 @@
 
 namespace {
 
-struct Made {
-    HANDLE object;
-    const char *who; // the step it appeared in; null until the step ends
+// The handles held as a step began, and the step.
+struct Held {
+    const char *who;
+    std::vector<HANDLE> handles; // sorted
 };
 
-std::vector<HANDLE> g_HandlesBefore; // held when the second run began
-std::vector<HANDLE> g_HandlesSeen;   // held at the end of the last step
-std::vector<Made> g_Handles;         // appeared since, and still held then
-SRWLOCK g_GdiLock = SRWLOCK_INIT;
-std::vector<Made> g_Gdi; // made by the library's own calls in the second run
+struct Made {
+    HANDLE object;
+    const char *who;
+};
+
+std::vector<Held> g_Steps; // the second run's, in order
+SRWLOCK g_Lock = SRWLOCK_INIT;
+const char *g_Who = "loading it"; // the step running, under the lock
+std::vector<Made> g_Gdi;          // made by the library's own calls in the second run, under the lock
 
 // ---- GDI makers: every one returns its object and takes up to 14
 // arguments no wider than a pointer, so one forwarding hook per argument
@@ -50,9 +55,9 @@ Arg WINAPI Make(Args... args)
     using Proc = Arg(WINAPI *)(Args...);
     const Arg object = reinterpret_cast<Proc>(g_RealMakers[I])(args...);
     if (object != 0 && InSecondRun()) {
-        AcquireSRWLockExclusive(&g_GdiLock);
-        g_Gdi.push_back({reinterpret_cast<HANDLE>(object), nullptr});
-        ReleaseSRWLockExclusive(&g_GdiLock);
+        AcquireSRWLockExclusive(&g_Lock);
+        g_Gdi.push_back({reinterpret_cast<HANDLE>(object), g_Who});
+        ReleaseSRWLockExclusive(&g_Lock);
     }
     return object;
 }
@@ -153,7 +158,7 @@ std::string Describe(const std::vector<std::pair<const char *, std::string>> &le
     std::string text;
     for (const char *who : whos) {
         text += text.empty() ? "" : "; ";
-        text += std::string(who != nullptr ? who : "its own threads") + " left ";
+        text += std::string(who) + " left ";
         bool first = true;
         for (const auto &[type, count] : counts[who]) {
             text += (first ? "" : ", ") + std::to_string(count) + " " + Plural(type, count);
@@ -176,48 +181,38 @@ void HookGdiMakers(HMODULE library)
 
 void StartLeakRecord()
 {
-    g_HandlesBefore = OpenHandles();
-    g_HandlesSeen = g_HandlesBefore;
-    g_Handles.clear();
-    AcquireSRWLockExclusive(&g_GdiLock);
+    g_Steps.clear();
+    AcquireSRWLockExclusive(&g_Lock);
+    g_Who = "loading it";
     g_Gdi.clear();
-    ReleaseSRWLockExclusive(&g_GdiLock);
+    ReleaseSRWLockExclusive(&g_Lock);
 }
 
-void NoteWhoMade(const char *who)
+void NoteStep(const char *entry, Check check)
 {
     if (!InSecondRun())
         return;
-    const std::vector<HANDLE> now = OpenHandles();
-    std::vector<Made> still;
-    for (const Made &made : g_Handles) {
-        if (std::binary_search(now.begin(), now.end(), made.object))
-            still.push_back(made);
-    }
-    for (HANDLE handle : now) {
-        if (!std::binary_search(g_HandlesSeen.begin(), g_HandlesSeen.end(), handle))
-            still.push_back({handle, who});
-    }
-    g_Handles = std::move(still);
-    g_HandlesSeen = now;
-
-    AcquireSRWLockExclusive(&g_GdiLock);
-    for (Made &made : g_Gdi) {
-        if (made.who == nullptr)
-            made.who = who;
-    }
-    ReleaseSRWLockExclusive(&g_GdiLock);
+    const char *who = *entry != '\0'                                  ? entry
+                      : check == Check::Export || check == Check::Load ? "loading it"
+                                                                       : "unloading it";
+    AcquireSRWLockExclusive(&g_Lock);
+    g_Who = who;
+    ReleaseSRWLockExclusive(&g_Lock);
+    g_Steps.push_back({who, OpenHandles()});
 }
 
 std::string HandlesLeftBy()
 {
     std::vector<std::pair<const char *, std::string>> left;
     for (HANDLE handle : OpenHandles()) {
-        if (std::binary_search(g_HandlesBefore.begin(), g_HandlesBefore.end(), handle))
-            continue;
-        const auto made = std::find_if(g_Handles.begin(), g_Handles.end(),
-                                       [handle](const Made &m) { return m.object == handle; });
-        left.emplace_back(made != g_Handles.end() ? made->who : nullptr, KernelTypeName(handle));
+        // It appeared during the last step that began without it.
+        for (size_t step = g_Steps.size(); step-- > 0;) {
+            const std::vector<HANDLE> &held = g_Steps[step].handles;
+            if (!std::binary_search(held.begin(), held.end(), handle)) {
+                left.emplace_back(g_Steps[step].who, KernelTypeName(handle));
+                break;
+            }
+        }
     }
     return Describe(left);
 }
@@ -225,12 +220,12 @@ std::string HandlesLeftBy()
 std::string GdiLeftBy(long long count)
 {
     std::vector<std::pair<const char *, std::string>> left;
-    AcquireSRWLockExclusive(&g_GdiLock);
+    AcquireSRWLockExclusive(&g_Lock);
     for (const Made &made : g_Gdi) {
         if (const DWORD type = GetObjectType(made.object))
             left.emplace_back(made.who, GdiTypeName(type));
     }
-    ReleaseSRWLockExclusive(&g_GdiLock);
+    ReleaseSRWLockExclusive(&g_Lock);
     std::string text = Describe(left);
     const long long others = count - static_cast<long long>(left.size());
     if (others > 0)

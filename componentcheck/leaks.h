@@ -1,7 +1,7 @@
 // Who left what: the second run's record of what each step made.
 #pragma once
 
-#include <windows.h>
+#include "checks.h"
 
 #include <string>
 
@@ -9,9 +9,10 @@
 void HookGdiMakers(HMODULE library);
 // Begins the second run's record of who made what.
 void StartLeakRecord();
-// In the second run: puts what appeared since the last step down to this
-// one (an entry's name, or "loading it", "unloading it").
-void NoteWhoMade(const char *who);
+// In the second run, as a step begins: what appears from now on is put down
+// to it (its entry, which outlives the record, or "loading it", "unloading
+// it" for the library's own steps).
+void NoteStep(const char *entry, Check check);
 // Who left the kernel handles held now that were not when the second run
 // began, and of what types: "ShellMain left 1 event". Empty when none is seen.
 std::string HandlesLeftBy();

@@ -31,6 +31,14 @@ constexpr int kServiceMainFlag = 1; // what the shell hands SS_Main without -t
         Sleep(INFINITE);
 }
 
+// A step that may hang begins: the checker's watchdog is told, and what
+// the second run makes from now on is put down to it.
+void Begin(const char *entry, Check check, DWORD limitMs)
+{
+    NoteStep(entry, check);
+    Step(entry, check, limitMs);
+}
+
 long long Since(DWORD start)
 {
     return static_cast<long long>(GetTickCount() - start);
@@ -55,7 +63,7 @@ EntryRun &RunOf(HostState &host, Worker worker)
 bool JudgeThreadsBeforeUnload(HostState &host)
 {
     host.unloadJudged = true;
-    Step("", Check::ThreadsLeft, kSettleMs * kMaxTrackedThreads);
+    Begin("", Check::ThreadsLeft, kSettleMs * kMaxTrackedThreads);
     const long long running = RunningLibraryThreads();
     if (running == 0 && host.loadThreadsUnseen) {
         Result("", Check::ThreadsLeft, Verdict::NotObservable, nullptr,
@@ -79,7 +87,7 @@ void RunConfig(HostState &host, const char *name)
     if (host.library == nullptr || !host.exports.Plain(name))
         return;
     const Check check = ChecksOf(entry).front();
-    Step(name, check, kCallLimitMs);
+    Begin(name, check, kCallLimitMs);
     const DWORD start = GetTickCount();
     if (check == Check::ConfigFill) {
         // Copies, as the shell hands them, so that a write into them shows.
@@ -103,7 +111,6 @@ void RunConfig(HostState &host, const char *name)
         FindEntry<SH_CFG_FreeBufferProc>(host.library, name)();
         Pass(name, check, Since(start));
     }
-    NoteWhoMade(name);
 }
 
 void ReportStart(const EntryRun &run, long long readyMs, DWORD timeoutMs)
@@ -141,7 +148,7 @@ void StartRun(HostState &host, Worker worker, const char *name)
     EntryRun &run = RunOf(host, worker);
     run.Reset(EntryNamed(name));
     const DWORD timeoutMs = host.options.readyTimeoutMs;
-    Step(name, Check::Ready, timeoutMs);
+    Begin(name, Check::Ready, timeoutMs);
     const DWORD start = GetTickCount();
     if (worker == Worker::Core)
         host.loadStart = start; // loaded on the core's own thread, when it is one
@@ -176,7 +183,6 @@ void StartRun(HostState &host, Worker worker, const char *name)
     if (run.Stoppable() && run.start == WorkerStart::Signalled && !SetEventHooked() && !run.returned &&
         HasQueue(run.threadId) == 0)
         run.queueAtSignal = 0;
-    NoteWhoMade(name);
 }
 
 void ReportSignals(const EntryRun &run, bool keptEvent)
@@ -235,7 +241,7 @@ void StopRun(HostState &host, EntryRun &run)
     if (!run.worker) {
         Result(name, Check::Stop, Verdict::NotObservable, nullptr, "the thread was never started");
     } else {
-        Step(name, Check::Stop, kStopWaitMs + kTerminateWaitMs);
+        Begin(name, Check::Stop, kStopWaitMs + kTerminateWaitMs);
         const bool endedBefore = WaitForSingleObject(run.worker.get(), 0) == WAIT_OBJECT_0;
         const DWORD start = GetTickCount();
         const WorkerStopResult stop = StopWorkerThread(run.worker, run.Stoppable(), nullptr);
@@ -267,7 +273,6 @@ void StopRun(HostState &host, EntryRun &run)
     if (run.Stoppable())
         ReportQueueAndResult(run);
     run.entry = nullptr;
-    NoteWhoMade(name);
 }
 
 // The library's unload, judged: a core on its thread was unloaded there (or
@@ -275,7 +280,7 @@ void StopRun(HostState &host, EntryRun &run)
 void Unload(HostState &host)
 {
     if (!host.coreOnItsThread && JudgeThreadsBeforeUnload(host)) {
-        Step("", Check::Unloaded, kCallLimitMs);
+        Begin("", Check::Unloaded, kCallLimitMs);
         FreeLibrary(host.library);
     }
     if (!host.unloadJudged) {
@@ -340,7 +345,7 @@ bool EntryRun::UnloadCoreNow()
 
 bool RunLibrary(HostState &host, DWORD &error)
 {
-    Step("", Check::Export, kCallLimitMs);
+    Begin("", Check::Export, kCallLimitMs);
     if (!ReadExports(host.path, host.exports, error))
         return false;
     const Exports &exports = host.exports;
@@ -352,7 +357,7 @@ bool RunLibrary(HostState &host, DWORD &error)
     host.base = nullptr;
     host.unloadJudged = false;
     if (!host.coreOnItsThread) {
-        Step("", Check::Load, kCallLimitMs); // a DllMain that never returns hangs the host here
+        Begin("", Check::Load, kCallLimitMs); // a DllMain that never returns hangs the host here
         host.loadStart = GetTickCount();
         host.library = LoadComponentLibrary(host.path.c_str(), host.search);
         if (host.library == nullptr) {
@@ -362,7 +367,6 @@ bool RunLibrary(HostState &host, DWORD &error)
         host.loadedAt = GetTickCount();
         host.base = host.library;
         host.loadThreadsUnseen = !HookImports(host, host.library);
-        NoteWhoMade("loading it");
     }
     CheckExports(exports);
     if (!host.coreOnItsThread)
@@ -384,6 +388,5 @@ bool RunLibrary(HostState &host, DWORD &error)
         return false;
     }
     Unload(host);
-    NoteWhoMade("unloading it");
     return true;
 }
