@@ -36,8 +36,9 @@ int RunHost(const Options &options)
     StartQueueProbe();
     HostState host(options, RestrictLibrarySearch());
     CatchCrashes(host);
+    Sequence sequence(host); // kept to the host's end: a thread it starts may outlast a run
     DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
-    if (host.search == LibrarySearch::NotRestricted || !RunLibrary(host, error)) {
+    if (host.search == LibrarySearch::NotRestricted || !sequence.Run(error)) {
         SendUnloadable(WhyUnloadable(host.path, error));
         return kExitUnloadable;
     }
@@ -57,7 +58,7 @@ int RunHost(const Options &options)
     } else {
         StartLeakRecord();
         StartSecondRun(true);
-        if (!RunLibrary(host, error))
+        if (!sequence.Run(error))
             uncounted = "could not be loaded a second time";
         StartSecondRun(false);
     }

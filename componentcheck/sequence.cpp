@@ -9,7 +9,6 @@
 #include "image.h"
 #include "leaks.h"
 #include "sender.h"
-#include "state.h"
 
 #include <string.h>
 
@@ -141,7 +140,7 @@ void ReportStart(const EntryRun &run, long long readyMs, DWORD timeoutMs)
     }
 }
 
-void StartRun(HostState &host, Worker worker, const char *name)
+void StartRun(HostState &host, Worker worker, const char *name, EntryObserver &observer)
 {
     if (!host.exports.Plain(name))
         return;
@@ -159,7 +158,7 @@ void StartRun(HostState &host, Worker worker, const char *name)
     setup.corePath = host.path.c_str();
     setup.search = host.search;
     setup.installDir = host.installDir.c_str();
-    setup.observer = &run;
+    setup.observer = &observer;
     run.start = RunWorker(worker, setup, run.worker, run.context, timeoutMs);
     const long long readyMs = Since(start);
     const bool coreLoad = worker == Worker::Core && host.coreOnItsThread;
@@ -299,52 +298,50 @@ void Unload(HostState &host)
 
 } // namespace
 
-void EntryRun::Reset(const contract::Entry &which)
+void Sequence::Observer::Loaded(HMODULE library)
 {
-    entry = &which;
-    threadId = 0;
-    signals = 0;
-    queueAtSignal = -1;
-    returned = 0;
-    result = 0;
-    signalledBeforeReturn = false;
-    loadError = ERROR_SUCCESS;
-    context = EntryContext{}; // RunWorker fills it in, this run as its observer
-}
-
-void EntryRun::Loaded(HMODULE library)
-{
-    if (!host->coreOnItsThread)
+    if (!host_.coreOnItsThread)
         return; // loaded and hooked on the main thread already
-    host->loadedAt = GetTickCount();
-    host->base = library;
-    host->loadThreadsUnseen = !HookImports(*host, library);
+    host_.loadedAt = GetTickCount();
+    host_.base = library;
+    host_.loadThreadsUnseen = !HookImports(host_, library);
 }
 
-void EntryRun::LoadFailed(DWORD error)
+void Sequence::Observer::LoadFailed(DWORD error)
 {
-    loadError = error;
+    run_.loadError = error;
 }
 
-void EntryRun::Entering()
+void Sequence::Observer::Entering()
 {
-    threadId = GetCurrentThreadId();
+    run_.threadId = GetCurrentThreadId();
 }
 
-void EntryRun::Returned(int entryResult, bool signalled)
+void Sequence::Observer::Returned(int entryResult, bool signalled)
 {
-    signalledBeforeReturn = signalled;
-    result = entryResult;
-    InterlockedExchange(&returned, 1);
+    run_.signalledBeforeReturn = signalled;
+    run_.result = entryResult;
+    InterlockedExchange(&run_.returned, 1);
 }
 
-bool EntryRun::UnloadCoreNow()
+bool Sequence::Observer::UnloadCoreNow()
 {
-    return !host->coreOnItsThread || JudgeThreadsBeforeUnload(*host);
+    return !host_.coreOnItsThread || JudgeThreadsBeforeUnload(host_);
 }
 
-bool RunLibrary(HostState &host, DWORD &error)
+Sequence::Sequence(HostState &host)
+    : host_(host), startup_(host, host.startup), service_(host, host.service), core_(host, host.core)
 {
+}
+
+Sequence::Observer &Sequence::ObserverOf(Worker worker)
+{
+    return worker == Worker::Startup ? startup_ : worker == Worker::Service ? service_ : core_;
+}
+
+bool Sequence::Run(DWORD &error)
+{
+    HostState &host = host_;
     Begin("", Check::Export, kCallLimitMs);
     if (!ReadExports(host.path, host.exports, error))
         return false;
@@ -377,10 +374,10 @@ bool RunLibrary(HostState &host, DWORD &error)
     // instead of the normal one with -s1, runs after them on its own.
     RunConfig(host, contract::kFillBuffer);
     for (Worker worker : contract::kStartOrder)
-        StartRun(host, worker, contract::EntryOf(worker));
+        StartRun(host, worker, contract::EntryOf(worker), ObserverOf(worker));
     for (Worker worker : contract::kStopOrder)
         StopRun(host, RunOf(host, worker));
-    StartRun(host, Worker::Startup, contract::kForceStartup);
+    StartRun(host, Worker::Startup, contract::kForceStartup, startup_);
     StopRun(host, host.startup);
     RunConfig(host, contract::kFreeBuffer);
     if (host.core.loadError != ERROR_SUCCESS) {

@@ -15,6 +15,17 @@ HostState::HostState(const Options &hostOptions, LibrarySearch librarySearch)
     : options(hostOptions), path(hostOptions.libraries[0]),
       installDir(hostOptions.installDir.empty() ? DirectoryOf(path) : hostOptions.installDir), search(librarySearch)
 {
-    for (EntryRun *run : {&startup, &service, &core})
-        run->host = this;
+}
+
+void EntryRun::Reset(const contract::Entry &which)
+{
+    entry = &which;
+    threadId = 0;
+    signals = 0;
+    queueAtSignal = -1;
+    returned = 0;
+    result = 0;
+    signalledBeforeReturn = false;
+    loadError = ERROR_SUCCESS;
+    context = EntryContext{}; // RunWorker fills it in
 }

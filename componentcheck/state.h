@@ -2,6 +2,7 @@
 // (hosting's model), and what was seen of it. Made once by the host and
 // handed to the run; the hooks and the crash filter, which the library and
 // the system call with no argument of ours, are handed it when installed.
+// Only data: what watches the library writes it.
 #pragma once
 
 #include "checks.h"
@@ -15,12 +16,9 @@ constexpr DWORD kCallLimitMs = 10000; // for calls on the main thread: fill, fre
 constexpr DWORD kSettleMs = 200;      // for the library's threads to wind down before its unload
 constexpr LONG kMaxTrackedThreads = 64;
 
-struct HostState;
-
 // One entry's run on a worker thread, and what it was seen to do there.
-struct EntryRun final : EntryObserver {
-    HostState *host = nullptr; // whose run this is
-    const contract::Entry *entry = nullptr;
+struct EntryRun {
+    const contract::Entry *entry = nullptr; // null when none runs
     WorkerThread worker;
     EntryContext context;
     WorkerStart start = WorkerStart::NotStarted;
@@ -33,13 +31,8 @@ struct EntryRun final : EntryObserver {
     DWORD loadError = ERROR_SUCCESS; // the core's, when its thread could not load it
 
     bool Stoppable() const { return entry->call == contract::Call::Worker; }
+    // Ready for a run of that entry: nothing seen yet.
     void Reset(const contract::Entry &which);
-
-    void Loaded(HMODULE library) override;
-    void LoadFailed(DWORD error) override;
-    void Entering() override;
-    void Returned(int result, bool signalled) override;
-    bool UnloadCoreNow() override;
 };
 
 struct HostState {
