@@ -1,7 +1,7 @@
 // The component contract as data: the libraries, their entries by name, the
 // role each plays and the orders the shell starts and stops them in.
-// launcher.exe and componentcheck.exe both go by this table; shellcomponent.h
-// states the same contract for component authors.
+// launcher.exe, componentcheck.exe and the tools go by this table;
+// shellcomponent.h states the same contract for component authors.
 #pragma once
 
 namespace contract {
