@@ -8,14 +8,8 @@
 # a package whose core fails its checks fails and leaves nothing.
 set -eu
 build=$(realpath "$1") source=$2
-preset=$(basename "$build")
 work=$build/installer-test
-rm -rf "$work"
-mkdir -p "$work"
-
-"$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
-sdk=$work/dist/sdk-$preset
-toolchain=$(ls "$sdk"/toolchain/mingw-[ix]*.cmake)
+. "$source/scripts/lay-out-sdk.sh"
 [ -f "$work/dist/sample-shell-1.0.0-$preset.msi" ] || { echo "make sdk wrote no sample-shell-1.0.0-$preset.msi"; exit 1; }
 
 # A certificate of this run only: its key never leaves the build directory.

@@ -7,14 +7,8 @@
 # can run the build's programs.
 set -eu
 build=$(realpath "$1") source=$2 objdump=$3 pdbutil=$4
-preset=$(basename "$build")
 work=$build/sdk-test
-rm -rf "$work"
-mkdir -p "$work"
-
-"$source/scripts/sdk.sh" --preset "$preset" "$work/dist" >/dev/null
-sdk=$work/dist/sdk-$preset
-toolchain=$(ls "$sdk"/toolchain/mingw-*.cmake | grep -v common)
+. "$source/scripts/lay-out-sdk.sh"
 for f in bin/launcher.exe bin/shellwatch.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
          lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake README.md sample/CMakeLists.txt \
