@@ -1,7 +1,7 @@
-// Owning wrappers for kernel handles, modules and registry keys: release on
-// reset and on destruction, and the held value is the invalid one (null for
-// all but file handles) right after every release, so a second release is
-// harmless. Movable, so a function can hand one back; put() hands its place
+// Owning wrappers for kernel handles, modules, registry keys and GDI
+// objects: release on reset and on destruction, and the held value is the
+// invalid one (null for all but file handles) right after every release, so
+// a second release is harmless. Movable, so a function can hand one back; put() hands its place
 // to a call that fills in a handle.
 #pragma once
 
@@ -76,3 +76,4 @@ using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1, true>;
 using UniqueFind = UniqueResource<HANDLE, FindClose, -1, true>;
 using UniqueKey = UniqueResource<HKEY, RegCloseKey>;
 using UniqueBitmap = UniqueResource<HBITMAP, DeleteObject>;
+using UniqueDC = UniqueResource<HDC, DeleteDC>; // one the program made: CreateCompatibleDC

@@ -118,7 +118,7 @@ void TrackThread(HANDLE thread, const void *start)
 BOOL WINAPI HookedSetEvent(HANDLE event)
 {
     for (EntryRun *run : {&g_Hooked->startup, &g_Hooked->service, &g_Hooked->core}) {
-        if (event == nullptr || event != run->worker.entryReady)
+        if (event == nullptr || event != run->worker.entryReady.get())
             continue;
         if (InterlockedIncrement(&run->signals) == 1 && run->entry != nullptr && run->Stoppable()) {
             const DWORD thread = run->threadId != 0 ? run->threadId : GetCurrentThreadId();

@@ -62,8 +62,8 @@ CompareObjectHandlesProc CompareHandles()
 bool EntryKeptItsEvent(const WorkerThread &worker)
 {
     const auto compare = CompareHandles();
-    return worker.entryReady == nullptr || !worker.ready || compare == nullptr ||
-           compare(worker.entryReady, worker.ready.get());
+    return !worker.entryReady || !worker.ready || compare == nullptr ||
+           compare(worker.entryReady.get(), worker.ready.get());
 }
 
 void WorkerThread::reset()
@@ -71,9 +71,9 @@ void WorkerThread::reset()
     // Where it cannot be told whether the copy is still ours, it stays open:
     // one handle for the process's life, never somebody else's closed.
     const auto compare = CompareHandles();
-    if (entryReady != nullptr && ready && compare != nullptr && compare(entryReady, ready.get()))
-        CloseHandle(entryReady);
-    entryReady = nullptr;
+    if (!entryReady || !ready || compare == nullptr || !compare(entryReady.get(), ready.get()))
+        entryReady.release();
+    entryReady.reset();
     thread.reset();
     ready.reset();
     id = 0;
@@ -164,12 +164,12 @@ WorkerStart StartThread(unsigned(__stdcall *routine)(void *), WorkerThread &work
     worker.reset();
     worker.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!worker.ready || !DuplicateHandle(GetCurrentProcess(), worker.ready.get(), GetCurrentProcess(),
-                                          &worker.entryReady, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                                          worker.entryReady.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         worker.reset();
         return WorkerStart::NotStarted;
     }
 
-    context.ready = worker.entryReady;
+    context.ready = worker.entryReady.get();
     context.hostReady = worker.ready.get();
     context.returned = 0;
     worker.context = &context;
@@ -260,7 +260,7 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Not
         // Still running: its handles stay open for good rather than be reused.
         worker.thread.release();
         worker.ready.release();
-        worker.entryReady = nullptr;
+        worker.entryReady.release();
     }
     worker.reset();
     return stop;

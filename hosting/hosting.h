@@ -47,7 +47,7 @@ struct EntryContext;
 struct WorkerThread {
     UniqueHandle thread;
     UniqueHandle ready;          // the shell's own
-    HANDLE entryReady = nullptr; // the entry's copy
+    UniqueHandle entryReady;     // the entry's copy
     DWORD id = 0;
     const EntryContext *context = nullptr; // its routine's, which says when the entry has returned
 

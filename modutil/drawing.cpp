@@ -3,6 +3,7 @@
 #include "modutil.h"
 
 #include "ScopeExit.h"
+#include "UniqueHandle.h"
 
 #include <array>
 #include <climits>
@@ -19,37 +20,31 @@ namespace {
 class ScratchSurface {
 public:
     explicit ScratchSurface(HDC compatibleWith) : dc_(CreateCompatibleDC(compatibleWith)) {}
-    ScratchSurface(const ScratchSurface &) = delete;
-    ScratchSurface &operator=(const ScratchSurface &) = delete;
     ~ScratchSurface() { Release(); }
 
-    HDC Dc() const { return dc_; }
+    HDC Dc() const { return dc_.get(); }
     // Both the DC and its bitmap exist, and the bitmap is selected.
-    bool Ready() const { return dc_ != nullptr && bitmap_ != nullptr && previous_ != nullptr; }
+    bool Ready() const { return dc_ && bitmap_ && previous_ != nullptr; }
 
     void Select(HBITMAP bitmap)
     {
-        bitmap_ = bitmap;
-        previous_ = SelectObject(dc_, bitmap);
+        bitmap_.reset(bitmap);
+        previous_ = SelectObject(dc_.get(), bitmap);
     }
 
     void Release()
     {
-        if (dc_ != nullptr && previous_ != nullptr)
-            SelectObject(dc_, previous_);
-        if (bitmap_ != nullptr)
-            DeleteObject(bitmap_);
-        if (dc_ != nullptr)
-            DeleteDC(dc_);
-        dc_ = nullptr;
-        bitmap_ = nullptr;
+        if (dc_ && previous_ != nullptr)
+            SelectObject(dc_.get(), previous_);
         previous_ = nullptr;
+        bitmap_.reset();
+        dc_.reset();
     }
 
 private:
-    HDC dc_ = nullptr;
-    HBITMAP bitmap_ = nullptr;
-    HGDIOBJ previous_ = nullptr;
+    UniqueDC dc_;
+    UniqueBitmap bitmap_;
+    HGDIOBJ previous_ = nullptr; // the DC's own, not ours: put back, never deleted
 };
 
 // The palette selected into dc, or null for the stock default palette.
