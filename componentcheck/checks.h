@@ -93,10 +93,3 @@ struct Options {
     bool json = false;
     HANDLE report = nullptr; // set in a host process: where its records go
 };
-
-// Hosts options.libraries[0] in this process and reports on options.report.
-int RunHost(const Options &options);
-
-// Checks every library, each in a host process of its own, and prints the
-// results; returns the checker's exit code.
-int RunChecks(const Options &options);

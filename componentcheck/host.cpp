@@ -1,6 +1,8 @@
 // The host process's two runs of the library: the first reports, the
 // second only counts what a run leaves held.
 
+#include "host.h"
+
 #include "counts.h"
 #include "crash.h"
 #include "diagnose.h"

@@ -1,7 +1,8 @@
 // componentcheck: runs shell component libraries the way launcher.exe runs
 // them and reports, entry by entry, whether they keep the contract.
 
-#include "checks.h"
+#include "host.h"
+#include "output.h"
 
 #include "Installation.h"
 

@@ -1,6 +1,8 @@
 // The results, as a table or as JSON, and the checker's exit code.
 
-#include "report.h"
+#include "output.h"
+
+#include "supervisor.h"
 
 #include "ascii.h"
 

@@ -1,8 +1,9 @@
 // The supervisor: starts a host process for one library, reads its records
 // under a watchdog, and turns a crash, a hang or an early exit into verdicts.
 
+#include "supervisor.h"
+
 #include "records.h"
-#include "report.h"
 #include "roles.h"
 
 #include "Installation.h"

@@ -1,5 +1,5 @@
-// The checker's side: what one library's host process reported, collected
-// by the supervisor, printed by the output.
+// The supervisor: one library's host process run under a watchdog, and what
+// it reported, for the output to print.
 #pragma once
 
 #include "checks.h"
