@@ -10,6 +10,7 @@
 // Shutdown: the core told to return until the process has exited.
 
 #include "bench_util.h"
+#include "contract.h"
 
 #include <windows.h>
 
@@ -74,7 +75,7 @@ int main(int argc, char **argv)
     dir.resize(dir.rfind('\\'));
 
     // Held here so every program finds them; the programs only open or set them.
-    HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent");
+    HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, contract::kShellReadyEvent);
     HANDLE coreReturn = CreateEventA(nullptr, TRUE, FALSE, "BenchCoreReturn");
 
     std::vector<double> ready[kProgramCount], shutdown[kProgramCount];

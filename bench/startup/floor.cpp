@@ -54,8 +54,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     *strrchr(g_Dir, '\\') = '\0';
 
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, "ShellMutex");
-    HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, "ShellIsReadyEvent");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, contract::kShellMutex);
+    HANDLE shellReady = CreateEventA(nullptr, TRUE, FALSE, contract::kShellReadyEvent);
 
     HMODULE config = Load(contract::kConfigLibrary);
     reinterpret_cast<SH_CFG_FillBufferProc>(reinterpret_cast<void *>(GetProcAddress(config, contract::kFillBuffer)))(g_Dir, nullptr);
