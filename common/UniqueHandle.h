@@ -1,8 +1,8 @@
 // Owning wrappers for kernel handles, modules, registry keys and GDI
 // objects: release on reset and on destruction, and the held value is the
 // invalid one (null for all but file handles) right after every release, so
-// a second release is harmless. Movable, so a function can hand one back; put() hands its place
-// to a call that fills in a handle.
+// a second release is harmless. Movable, so a function can hand one back;
+// put() hands its place to a call that fills in a handle.
 #pragma once
 
 #include <windows.h>

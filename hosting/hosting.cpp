@@ -70,8 +70,7 @@ void WorkerThread::reset()
 {
     // Where it cannot be told whether the copy is still ours, it stays open:
     // one handle for the process's life, never somebody else's closed.
-    const auto compare = CompareHandles();
-    if (!entryReady || !ready || compare == nullptr || !compare(entryReady.get(), ready.get()))
+    if (CompareHandles() == nullptr || !EntryKeptItsEvent(*this))
         entryReady.release();
     entryReady.reset();
     thread.reset();

@@ -41,14 +41,14 @@ std::string_view SkipProgramPath(std::string_view line)
     return line;
 }
 
-// Digit after -m or -s: '0' gives mode 1, '1' gives mode 2, anything else nothing.
-// -m0 and -s0 take the first state after the default, -m1 and -s1 the second.
-void ApplyModeDigit(int &mode, char digit)
+// Digit after -m or -s: '0' gives the first state, '1' the second, anything
+// else nothing.
+void ApplyModeDigit(int &mode, char digit, int onZero, int onOne)
 {
     if (digit == '0')
-        mode = kEndQuietly; // == kStartupSkipped
+        mode = onZero;
     else if (digit == '1')
-        mode = kStartAnyway; // == kStartupForced
+        mode = onOne;
 }
 
 // The -f value: trailing whitespace removed, leading kept. A value that does
@@ -105,10 +105,10 @@ int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest
             break;
         }
         case 'm':
-            ApplyModeDigit(settings.InstanceMode, next); // the digit is scanned again
+            ApplyModeDigit(settings.InstanceMode, next, kEndQuietly, kStartAnyway); // the digit is scanned again
             break;
         case 's':
-            ApplyModeDigit(settings.StartupMode, next);
+            ApplyModeDigit(settings.StartupMode, next, kStartupSkipped, kStartupForced);
             break;
         case 'n':
             settings.ServicesEnabled = 0;

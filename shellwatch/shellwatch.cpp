@@ -295,27 +295,35 @@ HKEY InstalledHive(const std::wstring &dir)
     return HKEY_CURRENT_USER;
 }
 
-// The machine's Shell value, or what install saved of the user's previous
-// one (with saved); empty for none.
-std::wstring ShellValueOf(HKEY hive, const wchar_t *keyName, bool saved)
+// What install saved of the user's previous shell under hive; empty for none.
+std::wstring SavedShell(HKEY hive)
 {
-    UniqueKey key;
-    if (OpenKey(hive, keyName, KEY_QUERY_VALUE, false, key) != ERROR_SUCCESS)
+    UniqueKey product;
+    Saved saved;
+    if (OpenKey(hive, kProductKey, KEY_QUERY_VALUE, false, product) != ERROR_SUCCESS ||
+        ReadSaved(product.get(), saved) != ERROR_SUCCESS || !saved.present)
         return L"";
-    Saved kept;
-    Value value;
-    if (saved)
-        return ReadSaved(key.get(), kept) == ERROR_SUCCESS && kept.present ? kept.previous.Text() : L"";
-    return Read(key.get(), kShellValue, value) == ERROR_SUCCESS ? value.Text() : L"";
+    return saved.previous.Text();
+}
+
+// The machine's Shell value; empty for none.
+std::wstring MachineShell()
+{
+    UniqueKey winlogon;
+    Value shell;
+    if (OpenKey(HKEY_LOCAL_MACHINE, kWinlogonKey, KEY_QUERY_VALUE, false, winlogon) != ERROR_SUCCESS ||
+        Read(winlogon.get(), kShellValue, shell) != ERROR_SUCCESS)
+        return L"";
+    return shell.Text();
 }
 
 // The shell the user had: what install saved; if there was none, the
 // machine's Shell value unless it is this installation's; else the system's.
 std::wstring PreviousShell(const std::wstring &dir)
 {
-    std::wstring previous = ShellValueOf(InstalledHive(dir), kProductKey, true);
+    std::wstring previous = SavedShell(InstalledHive(dir));
     if (previous.empty() || NamesInstallation(previous, dir))
-        previous = ShellValueOf(HKEY_LOCAL_MACHINE, kWinlogonKey, false);
+        previous = MachineShell();
     if (previous.empty() || NamesInstallation(previous, dir))
         previous = kDefaultShell;
     return previous;
