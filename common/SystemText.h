@@ -4,18 +4,19 @@
 
 #include <windows.h>
 
+#include <iterator>
 #include <string>
 
-inline std::string SystemText(DWORD error, const std::string &insert = "")
+inline std::wstring SystemText(DWORD error, const std::wstring &insert = L"")
 {
-    char text[512] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, sizeof(text), nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+    wchar_t text[512] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, static_cast<DWORD>(std::size(text)), nullptr);
+    std::wstring message(text, length);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
         message.pop_back();
-    const size_t at = message.find("%1");
-    if (at != std::string::npos && !insert.empty())
+    const size_t at = message.find(L"%1");
+    if (at != std::wstring::npos && !insert.empty())
         message.replace(at, 2, insert);
-    return (message.empty() ? "error" : message) + " (error " + std::to_string(error) + ")";
+    return (message.empty() ? L"error" : message) + L" (error " + std::to_wstring(error) + L")";
 }

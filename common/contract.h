@@ -24,6 +24,8 @@ constexpr char kServiceMain[] = "SS_Main";
 constexpr char kShellMain[] = "ShellMain";
 
 enum class Role { Config, Services, Core };
+// The libraries are loaded in this order.
+constexpr Role kStartRoles[] = {Role::Config, Role::Services, Role::Core};
 
 // How an entry is called.
 enum class Call {

@@ -6,7 +6,8 @@
 
 #include "ascii.h"
 #include "image.h"
-#include "Installation.h"
+#include "Paths.h"
+#include "Text.h"
 #include "SystemText.h"
 #include "UniqueHandle.h"
 
@@ -33,7 +34,7 @@ std::string InDirectory(const std::string &dir, const std::string &name)
 
 bool Exists(const std::string &path)
 {
-    return installation::FileExists(installation::Widen(path));
+    return paths::FileExists(text::FromCodePage(path));
 }
 
 // The machine of a PE file; 0 with the reason in why when it is none.
@@ -95,7 +96,8 @@ void FindMissing(const std::string &path, const std::string &libraryDir, std::se
 
     char buffer[MAX_PATH];
     const std::string systemDir(buffer, GetSystemDirectoryA(buffer, sizeof(buffer)));
-    const std::string appDir = installation::Narrow(installation::ProgramDir());
+    std::string appDir;
+    text::ToCodePage(paths::ProgramDir(), appDir);
     for (const std::string &name : names) {
         std::string lower = name;
         for (char &c : lower)
@@ -135,5 +137,5 @@ std::string WhyUnloadable(const std::string &path, DWORD error)
                    ": not found beside it, in the application directory or the system directories";
         }
     }
-    return SystemText(error, path);
+    return text::Utf8(SystemText(error, text::FromCodePage(path)));
 }

@@ -4,7 +4,8 @@
 #include "host.h"
 #include "output.h"
 
-#include "Installation.h"
+#include "Paths.h"
+#include "Text.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,7 +41,7 @@ int Usage(const char *problem)
 // with: under Wine, an absolute path of the Unix host begins with '/'.
 bool IsFile(const char *path)
 {
-    return installation::FileExists(installation::Widen(path));
+    return paths::FileExists(text::FromCodePage(path));
 }
 
 bool ParseNumber(const char *text, unsigned long long &value)

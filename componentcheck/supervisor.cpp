@@ -6,7 +6,8 @@
 #include "records.h"
 #include "roles.h"
 
-#include "Installation.h"
+#include "Paths.h"
+#include "Text.h"
 #include "SystemText.h"
 #include "UniqueHandle.h"
 
@@ -148,8 +149,9 @@ std::string Quoted(const std::string &text)
 
 std::string FullPath(const std::string &path)
 {
-    const std::wstring full = installation::FullPath(installation::Widen(path));
-    return full.empty() ? path : installation::Narrow(full);
+    const std::wstring full = paths::Full(text::FromCodePage(path));
+    std::string narrow;
+    return full.empty() || !text::ToCodePage(full, narrow) ? path : narrow;
 }
 
 std::string HostCommandLine(const Options &options, const char *self, HANDLE writer, const std::string &library)
@@ -201,7 +203,7 @@ LibraryReport CheckLibrary(const Options &options, const std::string &library)
     // Once more after a moment: under load, Wine's process creation has been
     // seen to fail once and then work.
     if (!start() && (Sleep(kRetryStartMs), !start())) {
-        collector.Unloadable("the host process could not be started: " + SystemText(GetLastError(), self));
+        collector.Unloadable("the host process could not be started: " + text::Utf8(SystemText(GetLastError(), text::FromCodePage(self))));
         return report;
     }
     UniqueHandle child(process.hProcess), childThread(process.hThread);

@@ -12,16 +12,10 @@
 #include "crashdump.h"
 
 #include "CrashDumps.h"
-#include "LaunchSettings.h"
-#include "hosting.h"
-
-#include <stdio.h>
 
 namespace {
 
 constexpr DWORD kDumpWaitMs = 10000;
-constexpr auto &kDumpName = crashdumps::kName;
-constexpr size_t kKeptDumps = 10; // the system's own default for local dumps
 constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
 
 struct Crash {
@@ -34,76 +28,11 @@ LONG g_Crashing;
 Crash g_Crash;
 HANDLE g_Writer; // suspended until the filter has filled in g_Crash
 
-// "launcher.exe.<digits>.dmp": one of ours, never another program's.
-bool IsOurDump(const char *name)
-{
-    const size_t prefix = sizeof(kDumpName) - 1;
-    if (_strnicmp(name, kDumpName, prefix) != 0 || name[prefix] != '.')
-        return false;
-    const char *digits = name + prefix + 1;
-    const char *end = digits;
-    while (*end >= '0' && *end <= '9')
-        ++end;
-    return end > digits && _stricmp(end, ".dmp") == 0;
-}
-
-// Deletes all but the newest kKeptDumps of our dumps in dir. No heap: the
-// crashed thread may hold its lock.
-void KeepNewestDumps(const char *dir)
-{
-    struct Kept {
-        char name[MAX_PATH];
-        FILETIME written;
-    };
-    Kept kept[kKeptDumps]; // newest first
-    size_t count = 0;
-    char pattern[kMaxPath], path[kMaxPath];
-    if (_snprintf(pattern, sizeof(pattern), "%s\\%s.*.dmp", dir, kDumpName) < 0)
-        return;
-    pattern[sizeof(pattern) - 1] = '\0';
-    WIN32_FIND_DATAA found;
-    const UniqueFind search(FindFirstFileA(pattern, &found));
-    if (!search)
-        return;
-    do {
-        if (!IsOurDump(found.cFileName))
-            continue;
-        size_t at = count;
-        while (at > 0 && CompareFileTime(&found.ftLastWriteTime, &kept[at - 1].written) > 0)
-            --at;
-        const char *dropped = found.cFileName; // the file no longer among the newest
-        if (at < kKeptDumps) {
-            char oldest[MAX_PATH] = "";
-            if (count == kKeptDumps)
-                lstrcpynA(oldest, kept[kKeptDumps - 1].name, sizeof(oldest));
-            else
-                ++count;
-            for (size_t i = count - 1; i > at; --i)
-                kept[i] = kept[i - 1];
-            lstrcpynA(kept[at].name, found.cFileName, sizeof(kept[at].name));
-            kept[at].written = found.ftLastWriteTime;
-            if (oldest[0] == '\0')
-                continue;
-            lstrcpynA(found.cFileName, oldest, sizeof(found.cFileName));
-            dropped = found.cFileName;
-        }
-        if (_snprintf(path, sizeof(path), "%s\\%s", dir, dropped) > 0) {
-            path[sizeof(path) - 1] = '\0';
-            DeleteFileA(path);
-        }
-    } while (FindNextFileA(search.get(), &found));
-}
-
 DWORD WINAPI WriteDump(void *)
 {
     MINIDUMP_EXCEPTION_INFORMATION exception{g_Crash.threadId, g_Crash.pointers, FALSE};
-    char path[MAX_PATH], dir[MAX_PATH];
-    if (!crashdumps::Write(GetCurrentProcess(), GetCurrentProcessId(), &exception, path) ||
-        !crashdumps::Directory(dir))
-        return 1;
-    // A shell that crashes at every log-on must not fill the disk.
-    KeepNewestDumps(dir);
-    return 0;
+    wchar_t path[MAX_PATH];
+    return crashdumps::Write(GetCurrentProcess(), GetCurrentProcessId(), &exception, path) ? 0 : 1;
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)

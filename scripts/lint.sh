@@ -2,8 +2,8 @@
 # lint.sh CLANG_TIDY BUILD_DIR [TRIPLE]: runs clang-tidy, configured by
 # .clang-tidy, over every project source of a host build (from its
 # compile_commands.json; GoogleTest's own sources left out). With the MinGW
-# TRIPLE of a Windows build: over the product's sources (launcher, hosting,
-# componentcheck, shellctl, modutil), parsed for that target. Any finding fails.
+# TRIPLE of a Windows build: over the product's sources (every product
+# folder), parsed for that target. Any finding fails.
 set -euo pipefail
 tidy=$1 build=$2 triple=${3:-}
 extra=()
@@ -15,7 +15,9 @@ if [ -n "$triple" ]; then
     extra+=(--extra-arg=-isystem"$dir")
   done < <(echo | "$triple-g++-posix" -xc++ -E -v - 2>&1 |
            sed -n '/#include <...> search starts here:/,/End of search list./p' | grep '/c++' | sed 's/^ *//')
-  filter="^$(cd "$(dirname "$0")/.." && pwd)/(launcher|hosting|componentcheck|shellctl|modutil|common)/"
+  # The checkout's path as a literal: it may hold characters a pattern gives a meaning to.
+  root=$(cd "$(dirname "$0")/.." && pwd | sed 's/[][\.*^$+?(){}|/]/\\&/g')
+  filter="^$root/(launcher|hosting|componentcheck|shellctl|shellwatch|installer|modutil|common)/"
 fi
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
                        grep -v '/googletest/' | grep -E "$filter" | grep -v '\.rc$' | sort -u)

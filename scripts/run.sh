@@ -92,38 +92,49 @@ build=build/$preset
 wine=$build/wine-run
 stop_ms=$((${STOP_SECONDS:-15} * 1000))
 ready_seconds=${READY_SECONDS:-60}
-shellctl=$build/bin/shellctl.exe
+install=$build/run
+# The staged installation's own shellctl: it controls that installation's launcher only.
+shellctl=$install/shellctl.exe
 
 if [ "${1:-}" = --stop ]; then
   if [ -z "$wanted" ]; then # the build that runs one, whichever bitness make run took
     for other in win32 win64; do
       [ "$other" = win32 ] && why=$WINE32_STATUS || why=$WINE64_STATUS
-      if [ "$why" = ok ] && [ -x "build/$other/wine-run" ] && [ -f "build/$other/bin/shellctl.exe" ] &&
-         "build/$other/wine-run" "build/$other/bin/shellctl.exe" running >/dev/null; then
-        build=build/$other wine=build/$other/wine-run shellctl=build/$other/bin/shellctl.exe
+      if [ "$why" = ok ] && [ -x "build/$other/wine-run" ] && [ -f "build/$other/run/shellctl.exe" ] &&
+         "build/$other/wine-run" "build/$other/run/shellctl.exe" running >/dev/null; then
+        build=build/$other wine=build/$other/wine-run install=build/$other/run shellctl=build/$other/run/shellctl.exe
         break
       fi
     done
   fi
   [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
   if ! "$wine" "$shellctl" running >/dev/null; then
-    echo "[run] no launcher.exe runs in this Wine prefix: nothing to stop"
+    echo "[run] no launcher.exe of $install runs: nothing to stop"
     exit 0
   fi
   # Says to the make run that started it that it was ended, not that it quit:
   # Wine does not pass on the exit code of a process another one ended.
-  mkdir -p "$build/run"
-  touch "$build/run/.stopping"
-  "$wine" "$shellctl" quit --force-after "$stop_ms" | narrate | tee "$build/run/.stop.txt"
+  touch "$install/.stopping"
+  "$wine" "$shellctl" quit --force-after "$stop_ms" | narrate | tee "$install/.stop.txt"
   status=${PIPESTATUS[0]}
-  grep -o 'ended it (exit code [0-9]*)' "$build/run/.stop.txt" >"$build/run/.ended" || rm -f "$build/run/.ended"
-  rm -f "$build/run/.stopping"
+  grep -o 'ended it (exit code [0-9]*)' "$install/.stop.txt" >"$install/.ended" || rm -f "$install/.ended"
+  rm -f "$install/.stopping"
   exit "$status"
 fi
 
 # modutil.lib too: `cmake --install` of this build, after a run, needs it.
 scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl modutil_msvc_lib
-install=$build/run
+if [ ! -f "$build/wineprefix/.ready" ]; then
+  echo "[run] preparing the Wine prefix (the first time: under a minute)"
+fi
+"$wine" --version >/dev/null # makes the prefix on first use
+
+# Named objects are global to the prefix: a second copy would only see the
+# first one's ready event, or wait on its own hidden question box.
+if [ -f "$shellctl" ] && "$wine" "$shellctl" running >/dev/null; then
+  echo "[run] a launcher.exe already runs in this Wine prefix ($build/wineprefix); end it with: make stop" >&2
+  exit 1
+fi
 rm -rf "$install"
 mkdir -p "$install"
 cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
@@ -143,18 +154,6 @@ if [ -n "${COMPONENTS:-}" ]; then
   [ ${#skipped[@]} -eq 0 ] || echo "[run] not staged (the build system's own): ${skipped[*]}"
 fi
 
-if [ ! -f "$build/wineprefix/.ready" ]; then
-  echo "[run] preparing the Wine prefix (the first time: under a minute)"
-fi
-"$wine" --version >/dev/null # makes the prefix on first use
-
-# Named objects are global to the prefix: a second copy would only see the
-# first one's ready event, or wait on its own hidden question box.
-if "$wine" "$shellctl" running >/dev/null; then
-  echo "[run] a launcher.exe already runs in this Wine prefix ($build/wineprefix); end it with: make stop" >&2
-  exit 1
-fi
-
 # What an author sees first: whether the components keep the contract.
 echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
 (cd "$install" && "../../../$wine" componentcheck.exe --ready-timeout $((ready_seconds * 1000)) \
@@ -167,7 +166,7 @@ echo "[run] $install/launcher.exe $*"
 setsid -w "$wine" "$install/launcher.exe" "$@" &
 launcher=$!
 trap '"$wine" "$shellctl" quit --force-after "$stop_ms" | narrate || true' INT TERM
-"$wine" "$shellctl" ready $((ready_seconds * 1000)) > >(narrate) &
+{ "$wine" "$shellctl" ready $((ready_seconds * 1000)); "$wine" "$shellctl" watch; } > >(narrate) &
 watcher=$!
 
 # A trap cuts a wait short: wait until the launcher is gone, then take its status.

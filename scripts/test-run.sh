@@ -30,7 +30,7 @@ start() {
   printf '%b' "$1" >"$components/scenario.ini"
   # A launcher the test before ended may take a moment to be gone.
   for _ in $(seq 100); do
-    "$build/wine-run" "$build/bin/shellctl.exe" running >/dev/null || break
+    [ -f "$build/run/shellctl.exe" ] && "$build/wine-run" "$build/run/shellctl.exe" running >/dev/null || break
     sleep 0.1
   done
   COMPONENTS=$components READY_SECONDS=2 "$source/scripts/run.sh" >"$output" 2>&1 &

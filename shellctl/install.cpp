@@ -1,364 +1,432 @@
 // shellctl install, uninstall and status. Every registry write is checked;
 // a failure part-way puts back what this run had already written, so the
-// user is left with the state they had. Values are read and written as the
-// registry stores them (wide), so a previous shell comes back byte for byte.
+// user is left with the state they had. An installation is known by its
+// folder: it changes a hive's Shell value only where that value starts one
+// of its own programs, and keeps what it saved under its own key.
 
 #include "install.h"
 
-#include "Installation.h"
-#include "SystemText.h"
+#include "ChildProcess.h"
+#include "Paths.h"
 #include "ScopeExit.h"
-#include "UniqueHandle.h"
+#include "SystemText.h"
+#include "Text.h"
 #include "contract.h"
 
-#include <stdio.h>
-#include <string.h>
+#include <optional>
 
-#include <iterator>
-#include <string>
-
-using namespace installation;
+using namespace registration;
+using registry::Value;
+using text::Print;
 
 namespace {
 
 constexpr DWORD kCheckTimeoutMs = 300000;
 
-struct Hive {
-    HKEY root;
-    const char *name;
-};
-
-Hive ChooseHive(bool allUsers)
+std::wstring Wide(const char *ascii)
 {
-    return allUsers ? Hive{HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"} : Hive{HKEY_CURRENT_USER, "HKEY_CURRENT_USER"};
+    return std::wstring(ascii, ascii + strlen(ascii));
 }
 
-std::string KeyName(const Hive &hive, const wchar_t *key)
+std::wstring Quoted(const std::wstring &path)
 {
-    return std::string(hive.name) + "\\" + Narrow(key);
+    return L"\"" + path + L"\"";
+}
+
+std::wstring KeyName(Hive hive, const std::wstring &key)
+{
+    return std::wstring(NameOf(hive)) + L"\\" + key;
 }
 
 // Says what failed, on which key, and the system's reason; returns kSystemError.
-int Fail(const char *what, const Hive &hive, const wchar_t *key, LONG error)
+int Fail(const wchar_t *what, Hive hive, const std::wstring &key, LONG error)
 {
-    fprintf(stderr, "shellctl: %s %s: %s\n", what, KeyName(hive, key).c_str(),
-            SystemText(static_cast<DWORD>(error)).c_str());
-    if (error == ERROR_ACCESS_DENIED && hive.root == HKEY_LOCAL_MACHINE)
-        fprintf(stderr, "shellctl: --all-users needs administrator rights: run it from an elevated prompt\n");
+    Print(stderr, L"shellctl: %ls %ls: %ls\n", what, KeyName(hive, key).c_str(),
+          SystemText(static_cast<DWORD>(error)).c_str());
+    if (error == ERROR_ACCESS_DENIED && hive == Hive::Machine)
+        Print(stderr, L"shellctl: --all-users needs administrator rights: run it from an elevated prompt\n");
     return kSystemError;
 }
 
-LONG OpenKey(const Hive &hive, const wchar_t *path, bool create, UniqueKey &key)
+std::wstring Describe(const Value &value)
 {
-    return installation::OpenKey(hive.root, path, KEY_QUERY_VALUE | KEY_SET_VALUE, create, key);
+    if (!value.present)
+        return L"no value";
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ)
+        return L"a value of type " + std::to_wstring(value.type) + L" (" + std::to_wstring(value.data.size()) +
+               L" bytes)";
+    return value.Text();
 }
 
-bool StartsFile(const std::wstring &command, const std::wstring &file)
+// Whether the installation would give a working shell: its core is there
+// and every component keeps the contract, by the componentcheck beside
+// this program (of the same bitness). Says why not.
+bool CheckInstallation(const Installation &installation, std::wstring &why)
 {
-    const std::wstring program = ProgramOf(command);
-    const std::wstring name = program.substr(program.find_last_of(L"\\/") + 1); // npos + 1 is 0
-    return CompareStringOrdinal(name.c_str(), -1, file.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-// Whether a Shell value starts a launcher or watcher of ours, from any directory.
-bool NamesOurs(const std::wstring &command)
-{
-    return StartsFile(command, kWatcherFile) || StartsFile(command, Widen(contract::kLauncherFile));
-}
-
-// Whether the installation in dir would give a working shell: its core is
-// there and every component keeps the contract, by componentcheck (the one
-// beside this program, of the same bitness). Says why not.
-bool CheckInstallation(const std::wstring &dir, std::string &why)
-{
-    if (!FileExists(dir + L"\\" + Widen(contract::kCoreLibrary))) {
-        why = std::string("no ") + contract::kCoreLibrary + " in " + Narrow(dir) + ": the shell would start no core";
+    if (!paths::FileExists(paths::Join(installation.Folder(), Wide(contract::kCoreLibrary)))) {
+        why = L"no " + Wide(contract::kCoreLibrary) + L" in " + installation.Folder() +
+              L": the shell would start no core";
         return false;
     }
-    const std::wstring checker = ProgramDir() + L"\\componentcheck.exe";
-    if (!FileExists(checker)) {
-        why = "no componentcheck.exe beside shellctl.exe: the installation cannot be checked";
+    const std::wstring checker = paths::Join(paths::ProgramDir(), L"componentcheck.exe");
+    if (!paths::FileExists(checker)) {
+        why = L"no componentcheck.exe beside shellctl.exe: the installation cannot be checked";
         return false;
     }
-    std::wstring command = L"\"" + checker + L"\"";
-    for (const char *library : {contract::kConfigLibrary, contract::kServicesLibrary, contract::kCoreLibrary}) {
-        const std::wstring path = dir + L"\\" + Widen(library);
-        if (FileExists(path))
-            command += L" \"" + path + L"\"";
+    std::wstring command = Quoted(checker);
+    for (contract::Role role : contract::kStartRoles) {
+        const std::wstring library = paths::Join(installation.Folder(), Wide(contract::LibraryOf(role)));
+        if (paths::FileExists(library))
+            command += L" " + Quoted(library);
     }
-    printf("checking %s with componentcheck\n", Narrow(dir).c_str());
-    fflush(stdout);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        why = "componentcheck.exe does not start: " + SystemText(GetLastError());
+    Print(stdout, L"checking %ls with componentcheck\n", installation.Folder().c_str());
+    ChildProcess check;
+    ChildOptions options;
+    options.inheritHandles = true; // its report goes where ours does
+    if (!check.Start(command, options)) {
+        why = L"componentcheck.exe does not start: " + SystemText(check.Error());
         return false;
     }
-    const UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
-    DWORD exitCode = STILL_ACTIVE;
-    if (WaitForSingleObject(processHandle.get(), kCheckTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(processHandle.get(), 1);
-        why = "componentcheck did not finish within " + std::to_string(kCheckTimeoutMs / 1000) + " s";
+    if (!check.Wait(kCheckTimeoutMs)) {
+        check.Terminate(1);
+        why = L"componentcheck did not finish within " + std::to_wstring(kCheckTimeoutMs / 1000) + L" s";
         return false;
     }
-    GetExitCodeProcess(processHandle.get(), &exitCode);
-    if (exitCode != 0) {
-        why = "componentcheck found faults (exit code " + std::to_string(exitCode) + ", see above)";
+    if (check.ExitCode() != 0) {
+        why = L"componentcheck found faults (exit code " + std::to_wstring(check.ExitCode()) + L", see above)";
         return false;
     }
     return true;
 }
 
-// The line that undoes this very install, machine-wide included.
-void PrintRecovery(bool allUsers)
+// The folder to install, refused (with the reason) when the shell could not
+// start from it. 0 when it may go on.
+int RefuseUnfit(const std::wstring &dir, const std::wstring &given, const InstallOptions &options)
 {
-    printf("If the screen stays black after log-on: press Ctrl+Shift+Esc, choose File, Run new task, enter\n"
-           "  \"%s\\shellctl.exe\" uninstall%s\n"
-           "then log off and on again.\n",
-           Narrow(ProgramDir()).c_str(), allUsers ? " --all-users" : "");
+    // The launcher finds itself and its components by paths of the system's
+    // limit: from a directory too long for them it would start nothing.
+    const wchar_t *longest = options.direct ? kLauncherFile : kWatcherFile;
+    if (dir.empty() || dir.size() + 1 + wcslen(longest) >= MAX_PATH) {
+        Print(stderr,
+              L"shellctl: %ls\\%ls is longer than the %d characters a Windows path may have: the shell cannot "
+              L"start from there; install it in a shorter directory: nothing changed\n",
+              (dir.empty() ? given : dir).c_str(), longest, MAX_PATH - 1);
+        return kRefused;
+    }
+    if (!paths::FileExists(paths::Join(dir, kLauncherFile))) {
+        Print(stderr, L"shellctl: no %ls in %ls: nothing changed\n", kLauncherFile, dir.c_str());
+        return kRefused;
+    }
+    if (!options.direct && !paths::FileExists(paths::Join(dir, kWatcherFile))) {
+        Print(stderr,
+              L"shellctl: no %ls in %ls, which restarts the shell and falls back to your previous one "
+              L"(--direct makes %ls itself the shell): nothing changed\n",
+              kWatcherFile, dir.c_str(), kLauncherFile);
+        return kRefused;
+    }
+    return 0;
 }
 
-std::string Describe(const Value &value)
+// 0 when the installation passes its checks or --force says to go on.
+int Check(const Installation &installation, bool force)
 {
-    return value.present ? Narrow(value.Text()) : "no value";
+    std::wstring why;
+    if (CheckInstallation(installation, why))
+        return 0;
+    Print(stderr, L"shellctl: %ls\n", why.c_str());
+    if (!force) {
+        Print(stderr, L"shellctl: refused, this would leave you at a black screen at your next log-on "
+                      L"(--force installs all the same): nothing changed\n");
+        return kRefused;
+    }
+    Print(stderr, L"shellctl: --force: installing all the same\n");
+    return 0;
 }
 
-// The Shell value that starts the installation in dir as the options say.
-std::wstring ShellCommand(const std::wstring &dir, const InstallOptions &options)
+// The Shell value that starts the installation as the options say.
+std::wstring ShellCommand(const Installation &installation, const InstallOptions &options)
 {
     if (options.direct)
-        return L"\"" + dir + L"\\" + Widen(contract::kLauncherFile) + L"\"" +
-               (options.switches.empty() ? L"" : L" " + Widen(options.switches));
-    std::wstring command = L"\"" + dir + L"\\" + kWatcherFile + L"\"";
-    for (const auto &[name, value] : {std::pair{L"--restarts", &options.restarts},
-                                      std::pair{L"--ready-timeout", &options.readyTimeout},
-                                      std::pair{L"--min-run", &options.minRun}}) {
-        if (!value->empty())
-            command += std::wstring(L" ") + name + L" " + Widen(*value);
-    }
-    if (!options.switches.empty())
-        command += L" -- " + Widen(options.switches);
-    return command;
+        return Quoted(installation.Launcher()) + (options.switches.empty() ? L"" : L" " + options.switches);
+    return Quoted(installation.Watcher()) + options.watcherArgs +
+           (options.switches.empty() ? L"" : L" -- " + options.switches);
 }
 
-// The user's record of the last log-on that went wrong, and its removal.
-void PrintRecord()
+// Another installation of ours that the value still starts though its files
+// are gone: a package's upgrade into another folder has removed it.
+std::optional<Installation> AbandonedBy(const Installation &installation, Hive hive, const Value &current)
+{
+    for (const Installation &other : Recorded(hive)) {
+        if (other.RecordKey() != installation.RecordKey() && other.StartedBy(current.Text()) && !other.Complete())
+            return other;
+    }
+    return std::nullopt;
+}
+
+// What the installation keeps of the hive's Shell value before it changes it.
+struct Plan {
+    Value previous;
+    bool fromOlderRecord = false;     // the one record an earlier shellctl kept for the hive
+    std::optional<Installation> from; // an abandoned installation's record, taken over
+};
+
+Plan PlanSave(const Installation &installation, Hive hive, const Value &current,
+              const std::optional<Installation> &abandoned)
+{
+    Plan plan;
+    plan.previous = current;
+    Saved older, theirs;
+    if (installation.StartedBy(current.Text())) {
+        plan.previous = Value{}; // set by hand to this installation: there was no other
+        if (ReadOlderSaved(hive, older) == ERROR_SUCCESS && older.present) {
+            plan.previous = older.previous;
+            plan.fromOlderRecord = true;
+        }
+    } else if (abandoned && abandoned->ReadSaved(hive, theirs) == ERROR_SUCCESS && theirs.present) {
+        plan.previous = theirs.previous;
+        plan.from = abandoned;
+    }
+    return plan;
+}
+
+// Keeps what was there (the first install only) and sets the Shell value;
+// on a failure, takes back what it wrote.
+int Register(const Installation &installation, Hive hive, const Value &current,
+             const std::optional<Installation> &abandoned, const std::wstring &command)
+{
+    Saved saved;
+    if (const LONG error = installation.ReadSaved(hive, saved))
+        return Fail(L"cannot read", hive, installation.RecordKey(), error);
+    const bool saveNow = !saved.present;
+    const Plan plan = saveNow ? PlanSave(installation, hive, current, abandoned) : Plan{};
+    ScopeExit rollback([&] {
+        if (saveNow)
+            installation.ForgetSaved(hive);
+    });
+    if (saveNow) {
+        if (const LONG error = installation.WriteSaved(hive, plan.previous))
+            return Fail(L"cannot save the previous shell under", hive, installation.RecordKey(), error);
+    }
+    if (const LONG error = WriteShell(hive, registry::TextValue(command)))
+        return Fail(L"cannot set Shell under", hive, kWinlogonKey, error);
+    rollback.Dismiss();
+    if (plan.fromOlderRecord)
+        ForgetOlderSaved(hive);
+    if (plan.from) {
+        plan.from->ForgetSaved(hive);
+        Print(stdout, L"took over from %ls, whose files are gone\n", plan.from->Folder().c_str());
+    }
+    return kDone;
+}
+
+// The line that undoes this very install.
+void PrintRecovery(const Installation &installation, Hive hive)
+{
+    const bool elsewhere = !paths::Same(installation.Folder(), paths::ProgramDir());
+    Print(stdout,
+          L"If the screen stays black after log-on: press Ctrl+Shift+Esc, choose File, Run new task, enter\n"
+          L"  \"%ls\\shellctl.exe\" uninstall%ls%ls\n"
+          L"then log off and on again.\n",
+          paths::ProgramDir().c_str(), hive == Hive::Machine ? L" --all-users" : L"",
+          elsewhere ? (L" " + Quoted(installation.Folder())).c_str() : L"");
+}
+
+// What now wins over the value just set, for this user.
+void PrintWhatWins(Hive hive)
+{
+    Hive policyHive = Hive::User;
+    const std::wstring policy = PolicyShell(policyHive);
+    if (!policy.empty())
+        Print(stdout, L"the policy's Shell under %ls still wins over both: %ls\n",
+              KeyName(policyHive, kPolicyKey).c_str(), policy.c_str());
+    Value theirs;
+    if (hive == Hive::Machine && ReadShell(Hive::User, theirs) == ERROR_SUCCESS && theirs.present)
+        Print(stdout, L"your own Shell under %ls still wins for you: %ls\n",
+              KeyName(Hive::User, kWinlogonKey).c_str(), Describe(theirs).c_str());
+}
+
+void PrintInstalled(const Installation &installation, Hive hive, const Value &was, const std::wstring &command,
+                    bool direct)
+{
+    Print(stdout, L"Shell under %ls: %ls (was: %ls)\n", KeyName(hive, kWinlogonKey).c_str(), command.c_str(),
+          Describe(was).c_str());
+    if (!direct)
+        Print(stdout, L"%ls starts %ls, starts it again after a crash and falls back to your previous shell "
+                      L"when it cannot start\n",
+              kWatcherFile, kLauncherFile);
+    Saved saved;
+    installation.ReadSaved(hive, saved);
+    Print(stdout, L"uninstall%ls puts back: %ls (kept under %ls)\n", hive == Hive::Machine ? L" --all-users" : L"",
+          Describe(saved.previous).c_str(), KeyName(hive, installation.RecordKey()).c_str());
+    PrintWhatWins(hive);
+    PrintRecovery(installation, hive);
+}
+
+// The user's record of the last log-on, when it is about this installation
+// (or was written before records named theirs).
+bool RecordIsOf(const Installation &installation, UniqueKey &record, REGSAM access)
+{
+    registry::Value folder;
+    return registry::OpenKey(HKEY_CURRENT_USER, kRecordKey, access, false, record) == ERROR_SUCCESS &&
+           registry::Read(record.get(), kRecordFolder, folder) == ERROR_SUCCESS &&
+           (!folder.present || paths::Same(folder.Text(), installation.Folder()));
+}
+
+void DeleteRecord(const Installation &installation)
 {
     UniqueKey record;
-    if (installation::OpenKey(HKEY_CURRENT_USER, kRecordKey, KEY_QUERY_VALUE, false, record) != ERROR_SUCCESS)
+    if (!RecordIsOf(installation, record, KEY_QUERY_VALUE))
         return;
-    Value time, what, started, dump, fault;
-    Read(record.get(), kRecordTime, time);
-    Read(record.get(), kRecordWhat, what);
-    Read(record.get(), kRecordStarted, started);
-    Read(record.get(), kRecordDump, dump);
-    Read(record.get(), kRecordFault, fault);
-    printf("last log-on: %s: %s\n", Describe(time).c_str(), Describe(what).c_str());
-    if (fault.present)
-        printf("  faulting module: %s\n", Describe(fault).c_str());
-    if (dump.present)
-        printf("  dump: %s\n", Describe(dump).c_str());
-    if (started.present)
-        printf("  started instead: %s\n", Describe(started).c_str());
-}
-
-void DeleteRecord()
-{
-    RegDeleteKeyW(HKEY_CURRENT_USER, kRecordKey);
-    // Each fails, harmlessly, while anything else lives in it.
-    RegDeleteKeyW(HKEY_CURRENT_USER, kProductKey);
-    RegDeleteKeyW(HKEY_CURRENT_USER, kVendorKey);
+    record.reset();
+    RegDeleteKeyW(HKEY_CURRENT_USER, kRecordKey); // values only, all the watcher's
+    registry::DeleteKeyIfEmpty(HKEY_CURRENT_USER, kProductKey);
+    registry::DeleteKeyIfEmpty(HKEY_CURRENT_USER, kVendorKey);
 }
 
 } // namespace
 
-int Install(const char *dirArgument, bool allUsers, bool force, const InstallOptions &options)
+int Install(const std::wstring &dirArgument, Hive hive, const InstallOptions &options)
 {
-    const std::wstring given = dirArgument != nullptr ? Widen(dirArgument) : ProgramDir();
-    const std::wstring dir = FullPath(given);
-    // The launcher finds itself and its components by paths of the system's
-    // limit: from a directory too long for them it would start nothing.
-    const std::wstring longest = options.direct ? Widen(contract::kLauncherFile) : std::wstring(kWatcherFile);
-    if (dir.empty() || dir.size() + 1 + longest.size() >= MAX_PATH) {
-        fprintf(stderr,
-                "shellctl: %s\\%s is longer than the %d characters a Windows path may have: the shell cannot "
-                "start from there; install it in a shorter directory: nothing changed\n",
-                Narrow(dir.empty() ? given : dir).c_str(), Narrow(longest).c_str(), MAX_PATH - 1);
-        return kRefused;
-    }
-    const std::wstring launcher = dir + L"\\" + Widen(contract::kLauncherFile);
-    if (!FileExists(launcher)) {
-        fprintf(stderr, "shellctl: no %s in %s: nothing changed\n", contract::kLauncherFile, Narrow(dir).c_str());
-        return kRefused;
-    }
-    if (!options.direct && !FileExists(dir + L"\\" + kWatcherFile)) {
-        fprintf(stderr, "shellctl: no %s in %s, which restarts the shell and falls back to your previous one "
-                        "(--direct makes %s itself the shell): nothing changed\n",
-                Narrow(kWatcherFile).c_str(), Narrow(dir).c_str(), contract::kLauncherFile);
-        return kRefused;
-    }
-    std::string why;
-    if (!CheckInstallation(dir, why)) {
-        fprintf(stderr, "shellctl: %s\n", why.c_str());
-        if (!force) {
-            fprintf(stderr, "shellctl: refused, this would leave you at a black screen at your next log-on "
-                            "(--force installs all the same): nothing changed\n");
-            return kRefused;
-        }
-        fprintf(stderr, "shellctl: --force: installing all the same\n");
-    }
-
-    const Hive hive = ChooseHive(allUsers);
-    UniqueKey winlogon, product;
-    if (const LONG error = OpenKey(hive, kWinlogonKey, true, winlogon))
-        return Fail("cannot open", hive, kWinlogonKey, error);
+    const std::wstring dir = paths::Full(dirArgument.empty() ? paths::ProgramDir() : dirArgument);
+    if (const int refused = RefuseUnfit(dir, dirArgument, options))
+        return refused;
+    const Installation installation(dir);
     Value current;
-    if (const LONG error = Read(winlogon.get(), kShellValue, current))
-        return Fail("cannot read Shell under", hive, kWinlogonKey, error);
-
-    // The first install keeps what was there; a later one keeps that, and
-    // never takes a shell of ours for the user's previous shell.
-    if (const LONG error = OpenKey(hive, kProductKey, true, product))
-        return Fail("cannot create", hive, kProductKey, error);
-    Saved saved;
-    if (const LONG error = ReadSaved(product.get(), saved))
-        return Fail("cannot read", hive, kProductKey, error);
-    const bool saveNow = !saved.present;
-    ScopeExit rollback([&] {
-        if (saveNow)
-            ForgetSaved(product.get());
-    });
-    if (saveNow) {
-        Value previous = current;
-        if (previous.present && NamesOurs(previous.Text()))
-            previous = Value{};
-        if (const LONG error = WriteSaved(product.get(), previous))
-            return Fail("cannot save the previous shell under", hive, kProductKey, error);
+    if (const LONG error = ReadShell(hive, current))
+        return Fail(L"cannot read Shell under", hive, kWinlogonKey, error);
+    const bool ours = installation.StartedBy(current.Text());
+    const std::optional<Installation> abandoned = AbandonedBy(installation, hive, current);
+    if (options.ifShell && !ours && !abandoned) {
+        Print(stdout, L"Shell under %ls is %ls, not this installation's: left as it is\n",
+              KeyName(hive, kWinlogonKey).c_str(), Describe(current).c_str());
+        return kDone;
     }
-
-    const std::wstring command = ShellCommand(dir, options);
-    if (const LONG error = Write(winlogon.get(), kShellValue, TextValue(command)))
-        return Fail("cannot set Shell under", hive, kWinlogonKey, error);
-    rollback.Dismiss();
-    printf("Shell under %s: %s (was: %s)\n", KeyName(hive, kWinlogonKey).c_str(), Narrow(command).c_str(),
-           Describe(current).c_str());
-    if (!options.direct)
-        printf("%s starts %s, starts it again after a crash and falls back to your previous shell "
-               "when it cannot start\n",
-               Narrow(kWatcherFile).c_str(), contract::kLauncherFile);
-    ReadSaved(product.get(), saved);
-    printf("uninstall%s puts back: %s (kept under %s)\n", allUsers ? " --all-users" : "",
-           Describe(saved.previous).c_str(), KeyName(hive, kProductKey).c_str());
-    if (allUsers) {
-        // Winlogon takes the user's own value first: for this user the machine's does not count.
-        const Hive user = ChooseHive(false);
-        UniqueKey own;
-        Value theirs;
-        if (OpenKey(user, kWinlogonKey, false, own) == ERROR_SUCCESS &&
-            Read(own.get(), kShellValue, theirs) == ERROR_SUCCESS && theirs.present)
-            printf("your own Shell under %s still wins for you: %s\n", KeyName(user, kWinlogonKey).c_str(),
-                   Describe(theirs).c_str());
+    if (const int refused = Check(installation, options.force))
+        return refused;
+    if (options.ifShell && ours) {
+        Print(stdout, L"Shell under %ls already starts this installation: left as it is\n",
+              KeyName(hive, kWinlogonKey).c_str());
+        return kDone;
     }
-    PrintRecovery(allUsers);
+    const std::wstring command = ShellCommand(installation, options);
+    if (const int failed = Register(installation, hive, current, abandoned, command))
+        return failed;
+    PrintInstalled(installation, hive, current, command, options.direct);
     return kDone;
 }
 
-int Uninstall(bool allUsers)
+int Uninstall(const std::wstring &dirArgument, Hive hive)
 {
-    const Hive hive = ChooseHive(allUsers);
-    UniqueKey product, winlogon;
-    Saved saved;
-    Value current;
-    LONG error = OpenKey(hive, kProductKey, false, product);
-    if (error == ERROR_SUCCESS)
-        error = ReadSaved(product.get(), saved);
-    if (error == ERROR_FILE_NOT_FOUND || (error == ERROR_SUCCESS && !saved.present)) {
-        printf("nothing saved under %s: nothing changed\n", KeyName(hive, kProductKey).c_str());
-        DeleteRecord();
+    const Installation installation(dirArgument.empty() ? paths::ProgramDir() : paths::Full(dirArgument));
+    PutBackResult result;
+    const LONG error = PutBack(installation, hive, result);
+    if (error != ERROR_SUCCESS && !result.saved)
+        return Fail(result.failed, hive, result.failedKey, error);
+    if (!result.saved) {
+        Print(stdout, L"nothing saved for %ls under %ls: nothing changed\n", installation.Folder().c_str(),
+              NameOf(hive));
         return kNothingSaved;
     }
+    if (result.wasOurs)
+        Print(stdout, L"Shell under %ls: %ls again\n", KeyName(hive, kWinlogonKey).c_str(),
+              Describe(result.previous).c_str());
+    else if (error == ERROR_SUCCESS) // set by hand since the install, or to another shell: that choice stands
+        Print(stdout, L"Shell under %ls is %ls, not this installation's: left as it is\n",
+              KeyName(hive, kWinlogonKey).c_str(), Describe(result.current).c_str());
+    for (const std::wstring &other : result.relinked)
+        Print(stdout, L"%ls now falls back to %ls, not to this installation\n", other.c_str(),
+              Describe(result.previous).c_str());
     if (error != ERROR_SUCCESS)
-        return Fail("cannot read", hive, kProductKey, error);
-    const Value &previous = saved.previous;
-
-    // With no Winlogon key there is no Shell value: already as it was, if it was absent.
-    error = OpenKey(hive, kWinlogonKey, previous.present, winlogon);
-    if (error == ERROR_SUCCESS)
-        error = Read(winlogon.get(), kShellValue, current);
-    if (error == ERROR_SUCCESS && current.present && !NamesOurs(current.Text())) {
-        // Set by hand since the install: the user's choice stands.
-        printf("Shell under %s is %s, not a shell of ours: left as it is\n", KeyName(hive, kWinlogonKey).c_str(),
-               Describe(current).c_str());
-    } else {
-        if (error == ERROR_SUCCESS)
-            error = Write(winlogon.get(), kShellValue, previous);
-        if (error != ERROR_SUCCESS && !(error == ERROR_FILE_NOT_FOUND && !previous.present))
-            return Fail("cannot put Shell back under", hive, kWinlogonKey, error);
-        printf("Shell under %s: %s again\n", KeyName(hive, kWinlogonKey).c_str(), Describe(previous).c_str());
-    }
-
-    // What was saved has served; a failure here leaves it for the next uninstall, which is harmless.
-    error = ForgetSaved(product.get());
-    product.reset();
-    DeleteRecord();
-    if (error == ERROR_SUCCESS) {
-        RegDeleteKeyW(hive.root, kProductKey);
-        RegDeleteKeyW(hive.root, kVendorKey);
-    }
-    if (error != ERROR_SUCCESS)
-        return Fail("put the shell back, but cannot clear", hive, kProductKey, error);
+        return Fail(result.failed, hive, result.failedKey, error);
+    DeleteRecord(installation);
     return kDone;
 }
+
+namespace {
+
+// Which value the next log-on starts, and from where; empty for the system's default.
+std::wstring PrintNextShell()
+{
+    Hive hive = Hive::User;
+    std::wstring policy = PolicyShell(hive);
+    if (!policy.empty()) {
+        Print(stdout, L"next log-on starts: %ls\n  from the policy under %ls, value Shell, which wins over "
+                      L"both Winlogon values\n",
+              policy.c_str(), KeyName(hive, kPolicyKey).c_str());
+        return policy;
+    }
+    for (Hive each : kHives) {
+        Value shell;
+        if (ReadShell(each, shell) == ERROR_SUCCESS && shell.present) {
+            Print(stdout, L"next log-on starts: %ls\n  from %ls, value Shell\n", Describe(shell).c_str(),
+                  KeyName(each, kWinlogonKey).c_str());
+            return shell.Text();
+        }
+    }
+    Print(stdout, L"next log-on starts: %ls (no Shell value under Winlogon: the system's default)\n",
+          kDefaultShell);
+    return L"";
+}
+
+void PrintSaved(const Installation &installation)
+{
+    for (Hive hive : kHives) {
+        Saved saved;
+        Value shell;
+        if (installation.ReadSaved(hive, saved) == ERROR_SUCCESS && !saved.present &&
+            ReadShell(hive, shell) == ERROR_SUCCESS && installation.StartedBy(shell.Text()))
+            ReadOlderSaved(hive, saved);
+        if (saved.present)
+            Print(stdout, L"uninstall%ls puts back: %ls\n", hive == Hive::Machine ? L" --all-users" : L"",
+                  Describe(saved.previous).c_str());
+    }
+}
+
+void PrintRecord(const Installation &installation)
+{
+    UniqueKey record;
+    if (!RecordIsOf(installation, record, KEY_QUERY_VALUE))
+        return;
+    Value time, what, started, notStarted, dump, fault;
+    registry::Read(record.get(), kRecordTime, time);
+    registry::Read(record.get(), kRecordWhat, what);
+    registry::Read(record.get(), kRecordStarted, started);
+    registry::Read(record.get(), kRecordNotStarted, notStarted);
+    registry::Read(record.get(), kRecordDump, dump);
+    registry::Read(record.get(), kRecordFault, fault);
+    Print(stdout, L"last log-on: %ls: %ls\n", Describe(time).c_str(), Describe(what).c_str());
+    if (fault.present)
+        Print(stdout, L"  faulting module: %ls\n", Describe(fault).c_str());
+    if (dump.present)
+        Print(stdout, L"  dump: %ls\n", Describe(dump).c_str());
+    if (notStarted.present)
+        Print(stdout, L"  not started: %ls\n", Describe(notStarted).c_str());
+    if (started.present)
+        Print(stdout, L"  started instead: %ls\n", Describe(started).c_str());
+}
+
+} // namespace
 
 int Status()
 {
-    const std::wstring dir = ProgramDir();
-    int result = kDone;
-    Value shell;
-    const char *from = nullptr;
-    for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
-        UniqueKey winlogon;
-        if (installation::OpenKey(hive.root, kWinlogonKey, KEY_QUERY_VALUE, false, winlogon) != ERROR_SUCCESS)
-            continue;
-        if (Read(winlogon.get(), kShellValue, shell) == ERROR_SUCCESS && shell.present) {
-            from = hive.name;
-            break;
-        }
+    const Installation installation = Installation::OfThisProgram();
+    const std::wstring shell = PrintNextShell();
+    const bool ours = installation.StartedBy(shell);
+    Print(stdout, L"this installation's launcher (%ls): %ls\n", installation.Launcher().c_str(), ours ? L"yes" : L"no");
+    if (ours)
+        Print(stdout, L"%ls\n",
+              paths::Same(ProgramOf(shell), installation.Watcher())
+                  ? L"watched by shellwatch.exe: restarted after a crash, the previous shell when it cannot start"
+                  : L"started directly (--direct): nothing restarts it or falls back");
+    PrintSaved(installation);
+    PrintRecord(installation);
+    if (!ours)
+        return kDone;
+    std::wstring why;
+    if (CheckInstallation(installation, why)) {
+        Print(stdout, L"the installation passes the checks\n");
+        return kDone;
     }
-    if (from == nullptr) {
-        printf("next log-on starts: explorer.exe (no Shell value under Winlogon: the system's default)\n");
-    } else {
-        printf("next log-on starts: %s\n  from %s\\%s, value Shell\n", Describe(shell).c_str(), from,
-               Narrow(kWinlogonKey).c_str());
-    }
-    const bool ours = from != nullptr && NamesInstallation(shell.Text(), dir);
-    printf("this installation's launcher (%s\\%s): %s\n", Narrow(dir).c_str(), contract::kLauncherFile,
-           ours ? "yes" : "no");
-    if (ours) {
-        printf("%s\n", StartsFile(shell.Text(), kWatcherFile) ? "watched by shellwatch.exe: restarted after a crash, the previous shell when it "
-                                 "cannot start"
-                               : "started directly (--direct): nothing restarts it or falls back");
-    }
-
-    for (const Hive &hive : {ChooseHive(false), ChooseHive(true)}) {
-        UniqueKey product;
-        Saved saved;
-        if (installation::OpenKey(hive.root, kProductKey, KEY_QUERY_VALUE, false, product) != ERROR_SUCCESS)
-            continue;
-        if (ReadSaved(product.get(), saved) == ERROR_SUCCESS && saved.present)
-            printf("uninstall%s puts back: %s\n", hive.root == HKEY_LOCAL_MACHINE ? " --all-users" : "",
-                   Describe(saved.previous).c_str());
-    }
-    PrintRecord();
-    if (ours) {
-        std::string why;
-        if (CheckInstallation(dir, why)) {
-            printf("the installation passes the checks\n");
-        } else {
-            printf("the installation FAILS the checks: %s\n", why.c_str());
-            result = kRefused;
-        }
-    }
-    return result;
+    Print(stdout, L"the installation FAILS the checks: %ls\n", why.c_str());
+    return kRefused;
 }

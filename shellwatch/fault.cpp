@@ -29,30 +29,23 @@ constexpr struct {
 constexpr DWORD kErrorSeverity = 0xC0000000; // NTSTATUS values of this severity are exceptions
 constexpr DWORD kBreakpoint = 0x80000003;
 
-using MiniDumpReadDumpStreamProc = BOOL(WINAPI *)(PVOID, ULONG, PMINIDUMP_DIRECTORY *, PVOID *, ULONG *);
 using UniqueView = UniqueResource<void *, UnmapViewOfFile>;
-
-template <typename Proc>
-Proc EntryOf(HMODULE module, const char *name)
-{
-    return module ? reinterpret_cast<Proc>(reinterpret_cast<void *>(GetProcAddress(module, name))) : nullptr;
-}
 
 // A dump mapped for reading, each stream checked to lie inside the file.
 class MappedDump {
 public:
-    explicit MappedDump(const std::string &path)
-        : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)),
-          dbghelp_(crashdumps::LoadDbgHelp())
+    explicit MappedDump(const std::wstring &path)
+        : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)),
+          dbghelp_(LoadSystemLibrary(L"dbghelp.dll"))
     {
         LARGE_INTEGER size{};
         if (!file_ || !GetFileSizeEx(file_.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAXDWORD)
             return;
         size_ = static_cast<DWORD>(size.QuadPart);
-        mapping_.reset(CreateFileMappingA(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
         if (mapping_)
             view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
-        read_ = EntryOf<MiniDumpReadDumpStreamProc>(dbghelp_.get(), "MiniDumpReadDumpStream");
+        read_ = ExportOf<decltype(&MiniDumpReadDumpStream)>(dbghelp_.get(), "MiniDumpReadDumpStream");
     }
 
     // The stream, when it is there and at least `least` bytes long.
@@ -87,7 +80,7 @@ private:
     UniqueHandle mapping_;
     UniqueView view_;
     DWORD size_ = 0;
-    MiniDumpReadDumpStreamProc read_ = nullptr;
+    decltype(&MiniDumpReadDumpStream) read_ = nullptr;
 };
 
 } // namespace
@@ -113,13 +106,13 @@ std::wstring DescribeExitCode(DWORD code)
     return text;
 }
 
-std::string DumpPathOf(DWORD processId)
+std::wstring DumpPathOf(DWORD processId)
 {
-    char dir[MAX_PATH], path[MAX_PATH];
-    return crashdumps::Directory(dir) && crashdumps::PathOf(dir, processId, path) ? path : "";
+    wchar_t dir[MAX_PATH], path[MAX_PATH];
+    return crashdumps::Directory(dir) && crashdumps::PathOf(dir, processId, path) ? path : L"";
 }
 
-std::wstring FaultIn(const std::string &dumpPath)
+std::wstring FaultIn(const std::wstring &dumpPath)
 {
     static_assert(sizeof(MINIDUMP_MODULE) == 108, "the module record as the dump format lays it out");
     const MappedDump dump(dumpPath);
@@ -150,8 +143,8 @@ std::wstring FaultIn(const std::string &dumpPath)
     return L"";
 }
 
-std::string WriteDumpOf(HANDLE process, DWORD processId)
+std::wstring WriteDumpOf(HANDLE process, DWORD processId)
 {
-    char path[MAX_PATH];
-    return crashdumps::Write(process, processId, nullptr, path) ? path : "";
+    wchar_t path[MAX_PATH];
+    return crashdumps::Write(process, processId, nullptr, path) ? path : L"";
 }

@@ -13,12 +13,12 @@ std::wstring DescribeExitCode(DWORD code);
 bool IsExceptionCode(DWORD code);
 
 // The dump the launcher with that process id writes when it crashes.
-std::string DumpPathOf(DWORD processId);
+std::wstring DumpPathOf(DWORD processId);
 
 // "modcore.dll+0x1234": the module and offset of the exception recorded in
 // the dump; empty when the dump is missing or cannot be read.
-std::wstring FaultIn(const std::string &dumpPath);
+std::wstring FaultIn(const std::wstring &dumpPath);
 
-// Writes a dump of the running process where its own crash dump would go;
-// the path, or empty when it could not.
-std::string WriteDumpOf(HANDLE process, DWORD processId);
+// Writes a dump of the running process where its own crash dump would go,
+// keeping the newest as the launcher does; the path, or empty when it could not.
+std::wstring WriteDumpOf(HANDLE process, DWORD processId);

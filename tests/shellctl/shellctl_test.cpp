@@ -15,6 +15,7 @@ namespace {
 
 constexpr DWORD kTimeout = 120000;
 constexpr char kAbsent[] = "(absent)";
+constexpr char kNone[] = "(REG_NONE, no data)"; // a value of no type and no bytes
 constexpr char kWinlogon[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 std::wstring Wide(const std::string &utf8)
@@ -30,9 +31,12 @@ std::wstring Wide(const std::string &utf8)
 std::string ShellValue(HKEY hive)
 {
     wchar_t value[1024];
-    DWORD size = sizeof(value);
-    if (RegGetValueW(hive, Wide(kWinlogon).c_str(), L"Shell", RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+    DWORD size = sizeof(value), type = REG_NONE;
+    if (RegGetValueW(hive, Wide(kWinlogon).c_str(), L"Shell", RRF_RT_ANY | RRF_NOEXPAND, &type, value, &size) !=
+        ERROR_SUCCESS)
         return kAbsent;
+    if (type == REG_NONE && size == 0)
+        return kNone;
     char utf8[4096];
     const int length = WideCharToMultiByte(CP_UTF8, 0, value, -1, utf8, sizeof(utf8), nullptr, nullptr);
     return length > 0 ? utf8 : kAbsent;
@@ -42,7 +46,9 @@ void SetShellValue(HKEY hive, const char *utf8)
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(hive, kWinlogon, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
-    if (utf8 != nullptr) {
+    if (utf8 != nullptr && std::string(utf8) == kNone) {
+        RegSetValueExW(key, L"Shell", 0, REG_NONE, nullptr, 0);
+    } else if (utf8 != nullptr) {
         const std::wstring value = Wide(utf8);
         RegSetValueExW(key, L"Shell", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -54,9 +60,8 @@ void SetShellValue(HKEY hive, const char *utf8)
 
 void ForgetInstall(HKEY hive)
 {
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Brevant\\Shell start-up\\Last log-on");
-    RegDeleteKeyA(hive, "Software\\Brevant\\Shell start-up");
-    RegDeleteKeyA(hive, "Software\\Brevant");
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Brevant");
+    RegDeleteTreeA(hive, "Software\\Brevant");
 }
 
 std::string Replace(std::string text, const std::string &what, const std::string &with)
@@ -67,14 +72,16 @@ std::string Replace(std::string text, const std::string &what, const std::string
 }
 
 constexpr char kWatched[] = "\"$DIR\\shellwatch.exe\""; // this installation, as install sets it
+constexpr char kOtherWatched[] = "\"$OTHER\\shellwatch.exe\""; // a second installation's
 
 struct Step {
     const char *arguments;
     DWORD exitCode;
-    const char *shellAfter;  // the value ($DIR: the installation's directory) or kAbsent
-    const char *output = ""; // a line the output must hold
+    const char *shellAfter;  // the value ($DIR: the installation's directory; $OTHER: the second one's), kAbsent or kNone
+    const char *output = ""; // a line the output must hold ($DIR, $OTHER as above)
     const char *setByHand = nullptr; // the Shell value the user sets before the step
     const char *userSetByHand = nullptr; // likewise in the user's own hive, for an --all-users case
+    bool byOther = false;    // run by the second installation's shellctl
 };
 
 TEST(Shellctl, InstallStatusUninstall)
@@ -114,11 +121,35 @@ TEST(Shellctl, InstallStatusUninstall)
          {{"install", 0, kWatched}, {"uninstall", 0, u8"C:\\Программы\\sh.exe"}}},
         {"set by hand after install", HKEY_CURRENT_USER, "explorer.exe", "", false,
          {{"install", 0, kWatched},
-          {"uninstall", 0, "mine.exe", "not a shell of ours: left as it is", "mine.exe"},
+          {"uninstall", 0, "mine.exe", "not this installation's: left as it is", "mine.exe"},
           {"uninstall", 3, "mine.exe", "nothing saved"}}},
+        // The machine's uninstall finds nothing of its own, and touches nothing of the user's.
+        {"uninstall --all-users with nothing saved for the machine", HKEY_CURRENT_USER, "mine.exe", "", false,
+         {{"install", 0, kWatched},
+          {"uninstall --all-users", 3, kWatched, "nothing saved"},
+          {"uninstall", 0, "mine.exe"}}},
+        // As an administrator writes it: unquoted, in a folder with blanks. Ours all the same.
+        {"unquoted in a folder with blanks", HKEY_CURRENT_USER, "$DIR\\shellwatch.exe --restarts 1", "", false,
+         {{"status", 0, "$DIR\\shellwatch.exe --restarts 1", "launcher.exe): yes"},
+          {"install", 0, kWatched, "uninstall puts back: no value"},
+          {"uninstall", 0, kAbsent}}},
+        // Each installation undoes only its own, and one that saved the other falls back past it.
+        {"two installations", HKEY_CURRENT_USER, "explorer.exe", "", false,
+         {{"install", 0, kWatched},
+          {"install", 0, kOtherWatched, "uninstall puts back: \"$DIR\\shellwatch.exe\"", nullptr, nullptr, true},
+          {"uninstall", 0, kOtherWatched, "$OTHER now falls back to explorer.exe"},
+          {"uninstall", 0, "explorer.exe", "", nullptr, nullptr, true}}},
+        {"a REG_NONE value without data", HKEY_CURRENT_USER, kNone, "", false,
+         {{"install", 0, kWatched}, {"uninstall", 0, kNone}}},
         {"watcher settings and launcher switches", HKEY_CURRENT_USER, "explorer.exe", "", false,
          {{"install --restarts 5 --min-run 9 -- -s0 -n", 0, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n"},
           {"install --restarts x", 2, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n"},
+          // What the watcher could not take as given is refused, with its range.
+          {"install --restarts 1000", 2, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n",
+           "--restarts 1000 is out of its range, 0 to 100"},
+          {"install --min-run 0", 2, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n", "2 to 86400 s"},
+          {"install --ready-timeout 0", 2, "\"$DIR\\shellwatch.exe\" --restarts 5 --min-run 9 -- -s0 -n",
+           "1 to 86400 s"},
           {"install --direct -- -s0", 0, "\"$DIR\\launcher.exe\" -s0"},
           {"status", 0, "\"$DIR\\launcher.exe\" -s0", "started directly"},
           {"uninstall", 0, "explorer.exe"}}},
@@ -132,9 +163,13 @@ TEST(Shellctl, InstallStatusUninstall)
         const char *core = c.scenario != nullptr ? "modcore.dll" : "config.dll";
         const std::string dir =
             MakeInstall(std::string("shellctl_") + c.name, {{core, core}}, c.scenario != nullptr ? c.scenario : "");
-        for (const char *program : {"shellctl.exe", "componentcheck.exe", "shellwatch.exe"})
-            ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE));
-        SetShellValue(c.hive, c.previous != nullptr ? Replace(c.previous, "$DIR", dir).c_str() : nullptr);
+        const std::string other = MakeInstall(std::string("shellctl_other ") + c.name, {{core, core}});
+        for (const std::string &each : {dir, other}) {
+            for (const char *program : {"shellctl.exe", "componentcheck.exe", "shellwatch.exe"})
+                ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (each + "\\" + program).c_str(), FALSE));
+        }
+        const auto placed = [&](const char *text) { return Replace(Replace(text, "$DIR", dir), "$OTHER", other); };
+        SetShellValue(c.hive, c.previous != nullptr ? placed(c.previous).c_str() : nullptr);
         ForgetInstall(c.hive);
         if (c.olderSaved != nullptr) {
             HKEY product = nullptr;
@@ -162,17 +197,38 @@ TEST(Shellctl, InstallStatusUninstall)
             if (step.userSetByHand != nullptr)
                 SetShellValue(HKEY_CURRENT_USER, step.userSetByHand);
             DWORD exitCode = 0;
-            const std::string output =
-                RunAndCapture("\"" + dir + "\\shellctl.exe\" " + step.arguments, kTimeout, exitCode, true);
+            const std::string output = RunAndCapture(
+                "\"" + (step.byOther ? other : dir) + "\\shellctl.exe\" " + step.arguments, kTimeout, exitCode, true);
             EXPECT_EQ(exitCode, step.exitCode) << output;
-            EXPECT_NE(output.find(step.output), std::string::npos) << output;
-            EXPECT_EQ(ShellValue(c.hive), Replace(step.shellAfter, "$DIR", dir));
+            EXPECT_NE(output.find(placed(step.output)), std::string::npos) << output;
+            EXPECT_EQ(ShellValue(c.hive), placed(step.shellAfter));
         }
         SetShellValue(c.hive, c.hive == HKEY_LOCAL_MACHINE ? "explorer.exe" : nullptr);
         if (c.hive == HKEY_LOCAL_MACHINE)
             SetShellValue(HKEY_CURRENT_USER, nullptr);
         ForgetInstall(c.hive);
     }
+}
+
+// running and quit act on this installation's launcher only, never on
+// another program of the same name.
+TEST(Shellctl, ControlsOnlyItsOwnLauncher)
+{
+    const std::string mine = MakeFullInstall("shellctl_mine"), theirs = MakeFullInstall("shellctl_theirs");
+    for (const std::string &dir : {mine, theirs})
+        ASSERT_TRUE(CopyFileA((ProgramDir() + "\\shellctl.exe").c_str(), (dir + "\\shellctl.exe").c_str(), FALSE));
+    Launcher launcher(theirs, "-m1");
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    DWORD exitCode = 0;
+    const std::string shellctl = "\"" + mine + "\\shellctl.exe\" ";
+    RunAndCapture(shellctl + "running", kTimeout, exitCode);
+    EXPECT_EQ(exitCode, 1u) << "another installation's launcher taken for this one's";
+    const std::string quit = RunAndCapture(shellctl + "quit --force-after 1000", kTimeout, exitCode);
+    EXPECT_NE(quit.find("nothing to stop"), std::string::npos) << quit;
+    EXPECT_TRUE(launcher.Running()) << "another installation's launcher was ended";
+
+    RunAndCapture("\"" + theirs + "\\shellctl.exe\" quit", kTimeout, exitCode);
+    EXPECT_EQ(launcher.WaitForExit(kTimeout), 0u) << "its own shellctl did not quit it";
 }
 
 // A directory whose files' paths pass the system's limit: refused, saying so.

@@ -1,8 +1,12 @@
 // The watcher as a user meets it: installed by shellctl over a previous
 // shell, started from the Shell value as the log-on process starts it, and
-// the components broken afterwards through the stand-in's scenario.
+// the components broken afterwards through the stand-in's scenario. The
+// previous shell is the stand-in fakeshell.exe, which says it was started
+// by writing a file.
 
 #include "harness.h"
+
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -18,30 +22,39 @@ constexpr char kQuestion[] = "Brevant - Shell not ready";
 constexpr char kNotice[] = "Brevant - Previous shell started";
 constexpr char kWinlogon[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kRecord[] = "Software\\Brevant\\Shell start-up\\Last log-on";
+constexpr DWORD kPreviousRunsMs = 2500; // longer than the watcher waits to see a previous shell run
 
-std::string ReadText(const char *key, const char *value)
+std::string ReadText(HKEY hive, const char *key, const char *value)
 {
     char text[1024] = "";
     DWORD size = sizeof(text);
-    if (RegGetValueA(HKEY_CURRENT_USER, key, value, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+    if (RegGetValueA(hive, key, value, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
         return "(absent)";
     return text;
 }
 
-void SetShell(const std::string &command)
+std::string ReadText(const char *key, const char *value)
+{
+    return ReadText(HKEY_CURRENT_USER, key, value);
+}
+
+// Sets (or, with null, deletes) the Shell value of a hive.
+void SetShell(HKEY hive, const char *command)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kWinlogon, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "Shell", 0, REG_SZ, reinterpret_cast<const BYTE *>(command.c_str()),
-                   static_cast<DWORD>(command.size() + 1));
+    ASSERT_EQ(RegCreateKeyExA(hive, kWinlogon, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
+    if (command != nullptr)
+        RegSetValueExA(key, "Shell", 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
+                       static_cast<DWORD>(strlen(command) + 1));
+    else
+        RegDeleteValueA(key, "Shell");
     RegCloseKey(key);
 }
 
-// What the log-on process does: start the user's Shell value, as it stands.
-HANDLE LogOn()
+// What the log-on process does: start the Shell value, as it stands.
+HANDLE LogOn(HKEY hive = HKEY_CURRENT_USER)
 {
-    std::string command = ReadText(kWinlogon, "Shell");
+    std::string command = ReadText(hive, kWinlogon, "Shell");
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -69,21 +82,109 @@ int Launches(const std::string &dir)
     return count;
 }
 
+// The processes of that name started since `since`; ended when `end` is set.
+int ProcessesSince(const char *name, const FILETIME &since, bool end = false)
+{
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = Process32First(snapshot, &entry); ok; ok = Process32Next(snapshot, &entry)) {
+        HANDLE process = _stricmp(entry.szExeFile, name) == 0
+                             ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                           entry.th32ProcessID)
+                             : nullptr;
+        FILETIME created, exited, kernel, user;
+        if (process != nullptr && GetProcessTimes(process, &created, &exited, &kernel, &user) &&
+            CompareFileTime(&created, &since) >= 0) {
+            ++count;
+            if (end)
+                TerminateProcess(process, 1);
+        }
+        if (process != nullptr)
+            CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+FILETIME Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
+// The previous shell's command: the stand-in, running for `ms`, writing `file`.
+std::string FakeShell(const std::string &file, DWORD ms = kPreviousRunsMs)
+{
+    return "\"" + ProgramDir() + "\\fixtures\\fakeshell.exe\" \"" + file + "\" " + std::to_string(ms);
+}
+
+std::string DumpDir()
+{
+    char local[MAX_PATH] = "";
+    GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof(local));
+    return std::string(local) + "\\CrashDumps";
+}
+
+int LauncherDumps()
+{
+    int count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((DumpDir() + "\\launcher.exe.*.dmp").c_str(), &found);
+    for (BOOL ok = search != INVALID_HANDLE_VALUE; ok; ok = FindNextFileA(search, &found))
+        ++count;
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return count;
+}
+
+// Dumps of launchers long gone, older than any the watcher writes.
+void PlantOldDumps(int count)
+{
+    CreateDirectoryA(DumpDir().c_str(), nullptr);
+    const FILETIME old{0, 0x01000000};
+    for (int i = 0; i < count; ++i) {
+        HANDLE file = CreateFileA((DumpDir() + "\\launcher.exe." + std::to_string(90000 + i) + ".dmp").c_str(),
+                                  GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        SetFileTime(file, nullptr, nullptr, &old);
+        CloseHandle(file);
+    }
+}
+
+std::string InstallWatcher(const std::string &name)
+{
+    const std::string dir = MakeFullInstall(name);
+    for (const char *program : {"shellwatch.exe", "shellctl.exe", "componentcheck.exe"})
+        CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE);
+    return dir;
+}
+
+// Answers the notice; its text, or empty when none came.
+std::string TakeNotice()
+{
+    HWND box = WaitForWindow(kNotice, kTimeout);
+    if (box == nullptr)
+        return "";
+    const std::string notice = MessageBoxText(box);
+    Press(box, IDOK);
+    return notice;
+}
+
 TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
 {
-    const std::string dir = MakeFullInstall("shellwatch");
-    for (const char *program : {"shellwatch.exe", "shellctl.exe", "componentcheck.exe"})
-        ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE));
+    const std::string dir = InstallWatcher("shellwatch");
     const std::string started = dir + "\\previous-shell.txt";
-    const std::string previous = "cmd.exe /c echo started>\"" + started + "\"";
-    SetShell(previous);
+    const std::string previous = FakeShell(started);
+    SetShell(HKEY_CURRENT_USER, previous.c_str());
     DWORD exitCode = 0;
     const std::string shellctl = "\"" + dir + "\\shellctl.exe\" ";
     const std::string installed = RunAndCapture(
-        shellctl + "install --restarts 2 --ready-timeout 2 --min-run 1 -- -m1", kTimeout, exitCode, true);
+        shellctl + "install --restarts 2 --ready-timeout 2 --min-run 2 -- -m1", kTimeout, exitCode, true);
     ASSERT_EQ(exitCode, 0u) << installed;
-    EXPECT_EQ(ReadText(kWinlogon, "Shell"),
-              "\"" + dir + "\\shellwatch.exe\" --restarts 2 --ready-timeout 2 --min-run 1 -- -m1");
+    const std::string watched = "\"" + dir + "\\shellwatch.exe\" --restarts 2 --ready-timeout 2 --min-run 2 -- -m1";
+    EXPECT_EQ(ReadText(kWinlogon, "Shell"), watched);
 
     // The components broke after the install.
     const struct {
@@ -93,15 +194,19 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         int launches;        // times ShellMain ran
         bool hangs;          // the question comes: No waits, Yes falls back
         const char *notice;  // null: nothing falls back
+        const char *shell = nullptr; // the Shell value as somebody set it by hand since
     } cases[] = {
-        {"crashes after it was ready", "[ShellMain]\nmode=crash\ndelay=1500\n", nullptr, 3, false,
+        {"crashes after it was ready", "[ShellMain]\nmode=crash\ndelay=2500\n", nullptr, 3, false,
          "launcher.exe ended with 0xC0000005, an access violation, in modcore.dll+0x"},
         {"core returns -1", "[ShellMain]\nmode=fail\n", nullptr, 1, false, "launcher.exe ended with exit code 0, "},
         {"core missing", "", "modcore.dll", 0, false, "launcher.exe ended with exit code 0, "},
+        // An earlier shellctl wrote --min-run 0: an end at once is still a failed start.
+        {"core missing, --min-run 0 set by hand", "", "modcore.dll", 0, false,
+         "launcher.exe ended with exit code 0, 0 s after it was started", "--min-run 0"},
         {"launcher missing", "", "launcher.exe", 0, false, "launcher.exe is missing"},
         {"core never signals", "[ShellMain]\nsignal_gate=shellwatch_never_opened\n", nullptr, 1, true,
          "launcher.exe was not ready after 2 s (modcore.dll: ShellMain has not signalled) and was ended"},
-        {"ends normally", "[ShellMain]\nmode=return\ndelay=1500\n", nullptr, 1, false, nullptr},
+        {"ends normally", "[ShellMain]\nmode=return\ndelay=2500\n", nullptr, 1, false, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,6 +216,10 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         const std::string removed = c.removed ? dir + "\\" + c.removed : "", kept = removed + ".kept";
         if (c.removed)
             ASSERT_TRUE(MoveFileA(removed.c_str(), kept.c_str()));
+        if (c.shell != nullptr)
+            SetShell(HKEY_CURRENT_USER, ("\"" + dir + "\\shellwatch.exe\" " + c.shell).c_str());
+        if (c.hangs)
+            PlantOldDumps(12);
 
         const HANDLE watcher = LogOn();
         ASSERT_NE(watcher, nullptr);
@@ -123,13 +232,9 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
             EXPECT_EQ(FindWindowA(nullptr, kQuestion), nullptr) << "asked again before the time was up";
             EXPECT_TRUE(Answer(kQuestion, IDYES, kTimeout)) << "not asked again";
         }
-        std::string notice;
         if (c.notice != nullptr) {
-            HWND box = WaitForWindow(kNotice, kTimeout);
-            ASSERT_NE(box, nullptr);
-            notice = MessageBoxText(box);
+            const std::string notice = TakeNotice();
             EXPECT_TRUE(Exists(started)) << "the previous shell did not start while the notice waits";
-            Press(box, IDOK);
             EXPECT_NE(notice.find(c.notice), std::string::npos) << notice;
             EXPECT_NE(notice.find("Your previous shell was started instead: " + previous), std::string::npos)
                 << notice;
@@ -142,9 +247,12 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         if (c.hangs) {
             const std::string dump = ReadText(kRecord, "Dump");
             EXPECT_NE(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "no dump of the hung launcher: " << dump;
+            EXPECT_LE(LauncherDumps(), 10) << "the watcher's dump left more than the newest ten";
         }
         if (c.removed)
             ASSERT_TRUE(MoveFileA(kept.c_str(), removed.c_str()));
+        if (c.shell != nullptr)
+            SetShell(HKEY_CURRENT_USER, watched.c_str());
     }
 
     const std::string status = RunAndCapture(shellctl + "status", kTimeout, exitCode, true);
@@ -155,6 +263,97 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
     EXPECT_EQ(exitCode, 0u) << uninstalled;
     EXPECT_EQ(ReadText(kWinlogon, "Shell"), previous);
     EXPECT_EQ(ReadText(kRecord, "What"), "(absent)");
+}
+
+// A previous shell that cannot start, or ends at once, is said as such, and
+// the next one is tried: the machine's value, then the system's.
+TEST(Shellwatch, FallsBackPastWhatCannotStart)
+{
+    const std::string dir = InstallWatcher("shellwatch_previous");
+    const std::string first = dir + "\\first.txt", second = dir + "\\second.txt";
+    SetEnvironmentVariableA("SHELLTEST_FIXTURES", (ProgramDir() + "\\fixtures").c_str());
+    const struct {
+        const char *name;
+        std::string previous; // the user's Shell value before the install
+        std::string machine;  // the machine's Shell value
+        std::string started;  // the file the shell started instead writes
+        const char *notice;   // what the notice must say of the first one
+    } cases[] = {
+        {"ends at once", FakeShell(first, 0), FakeShell(second), second, "ended at once, with exit code 0"},
+        {"cannot be started", "\"" + dir + "\\no such shell.exe\" -x", FakeShell(second), second,
+         "could not be started: "},
+        // Longer than any fixed buffer once its reference is expanded.
+        {"long once expanded",
+         "\"%SHELLTEST_FIXTURES%\\fakeshell.exe\" \"" + first + "\" 2500 " + std::string(600, 'x'), FakeShell(second),
+         first, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileA(first.c_str());
+        DeleteFileA(second.c_str());
+        SetShell(HKEY_LOCAL_MACHINE, c.machine.c_str());
+        SetShell(HKEY_CURRENT_USER, c.previous.c_str());
+        DWORD exitCode = 0;
+        const std::string shellctl = "\"" + dir + "\\shellctl.exe\" ";
+        const std::string installed = RunAndCapture(shellctl + "install --force", kTimeout, exitCode, true);
+        ASSERT_EQ(exitCode, 0u) << installed;
+        ASSERT_TRUE(MoveFileA((dir + "\\modcore.dll").c_str(), (dir + "\\modcore.dll.kept").c_str()));
+
+        const HANDLE watcher = LogOn();
+        ASSERT_NE(watcher, nullptr);
+        const std::string notice = TakeNotice();
+        EXPECT_TRUE(Exists(c.started)) << notice;
+        if (c.notice != nullptr) {
+            EXPECT_NE(notice.find("Not started: " + c.previous + " " + c.notice), std::string::npos) << notice;
+            EXPECT_NE(notice.find("Your previous shell was started instead: " + c.machine), std::string::npos)
+                << notice;
+            EXPECT_NE(ReadText(kRecord, "NotStarted").find(c.notice), std::string::npos);
+        }
+        EXPECT_EQ(WaitForSingleObject(watcher, kTimeout), WAIT_OBJECT_0);
+        CloseHandle(watcher);
+        ASSERT_TRUE(MoveFileA((dir + "\\modcore.dll.kept").c_str(), (dir + "\\modcore.dll").c_str()));
+        RunAndCapture(shellctl + "uninstall", kTimeout, exitCode, true);
+        EXPECT_EQ(ReadText(kWinlogon, "Shell"), c.previous);
+    }
+    SetShell(HKEY_LOCAL_MACHINE, "explorer.exe");
+    SetShell(HKEY_CURRENT_USER, nullptr);
+}
+
+// The machine's value names the watcher unquoted in a folder with blanks
+// and the core crashes at once: the watcher is recognised as itself, so it
+// falls back past it; a second watcher of the same installation starts nothing.
+TEST(Shellwatch, NeverStartsItself)
+{
+    const std::string dir = InstallWatcher("shellwatch with blanks");
+    const FILETIME since = Now();
+    SetShell(HKEY_CURRENT_USER, nullptr);
+    SetShell(HKEY_LOCAL_MACHINE, (dir + "\\shellwatch.exe --min-run 2").c_str());
+    std::ofstream(dir + "\\scenario.ini") << "[ShellMain]\nmode=crash\n";
+    const HANDLE watcher = LogOn(HKEY_LOCAL_MACHINE);
+    ASSERT_NE(watcher, nullptr);
+    const std::string notice = TakeNotice();
+    EXPECT_NE(notice.find("an access violation"), std::string::npos) << notice;
+    EXPECT_EQ(WaitForSingleObject(watcher, kTimeout), WAIT_OBJECT_0);
+    CloseHandle(watcher);
+    Sleep(1000); // a chain, were there one, would be under way by now
+    EXPECT_EQ(Launches(dir), 1);
+    EXPECT_EQ(ProcessesSince("shellwatch.exe", since), 0) << "a watcher started another";
+    ProcessesSince("explorer.exe", since, true); // the system's shell, the last to fall back to
+
+    std::ofstream(dir + "\\scenario.ini") << "";
+    DeleteFileA((dir + "\\journal.txt").c_str());
+    const HANDLE running = LogOn(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+    const HANDLE second = LogOn(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(WaitForSingleObject(second, kTimeout), WAIT_OBJECT_0) << "a second watcher kept running";
+    CloseHandle(second);
+    EXPECT_EQ(Launches(dir), 1) << "a second watcher started the launcher again";
+    Sleep(2000); // past --min-run: quitting is the user ending the shell
+    DWORD exitCode = 0;
+    RunAndCapture("\"" + dir + "\\shellctl.exe\" quit", kTimeout, exitCode);
+    EXPECT_EQ(WaitForSingleObject(running, kTimeout), WAIT_OBJECT_0);
+    CloseHandle(running);
+    SetShell(HKEY_LOCAL_MACHINE, "explorer.exe");
 }
 
 } // namespace
