@@ -15,10 +15,20 @@
 # installing user at the end of the install, "machine" `shellctl install
 # --all-users`, empty (the default) installs the files only. A failing check
 # fails the install, with shellctl's reason in the installer's log, and
-# leaves nothing behind. The package remembers SETSHELL, so that a newer
-# version, installed without it, sets the shell again; removing the package
-# runs `shellctl uninstall` first, so the previous shell is back before the
-# files go.
+# leaves nothing behind. The package remembers SETSHELL and INSTALLDIR (the
+# latter also as Apps & features' InstallLocation): a repair, or a newer
+# version installed without SETSHELL, only checks the installation again
+# where a Shell value still starts it (`install --if-shell`), never over a
+# value the user changed since. Removing the package runs `shellctl
+# uninstall` for the removing user and for the machine first, whatever
+# SETSHELL was (the user may have run shellctl by hand), so every Shell value
+# that starts this installation is put back before the files go; where one
+# cannot be, the removal fails with the reason in the log and keeps the
+# files. A major upgrade installs the newer version first and removes the
+# older one after it (RemoveExistingProducts after InstallFinalize; the
+# components keep their GUIDs across versions, so the files stay): a newer
+# version that fails leaves the older one as it was, and the older one's
+# removal leaves the shell setting to the newer version.
 #
 # Built with wixl and msibuild (Debian's wixl and msitools); signed, with
 # every binary in it, when a certificate is named (modutilSigning.cmake).
@@ -115,10 +125,14 @@ function(modutil_add_installer name)
   string(UUID remembered NAMESPACE ${upgrade} NAME "remembered SETSHELL" TYPE SHA1 UPPER)
   set(key "Software\\${ARG_MANUFACTURER}\\${name}")
 
-  # The shell setting, through the installed shellctl.exe, by the action
-  # that logs what it says: "<dir>|<fatal>|<arguments>". Installing runs
-  # last before InstallFinalize (a failure rolls everything back); removing
-  # runs before the files go. The machine-wide runs are not impersonated.
+  # The shell setting. Installing runs the installed shellctl.exe (which
+  # checks first) last before InstallFinalize: a failure rolls everything
+  # back. Removing puts back, for both hives, a Shell value that starts this
+  # installation, before the files go. A rollback repair, placed before the
+  # files are installed so that it runs after their rollback, puts a hive's
+  # value back where the rollback has taken the files it names. The
+  # machine-wide steps are not impersonated. Each step's data:
+  # "<folder>|...", as shellctl_action.cpp reads it.
   set(actions "")
   set(sequence "")
   foreach(who user machine)
@@ -129,13 +143,17 @@ function(modutil_add_installer name)
       set(impersonate no)
     endif()
     string(APPEND actions
-      "    <CustomAction Id=\"SetShell_${who}_data\" Property=\"SetShell_${who}\" Value=\"[INSTALLDIR]|1|install${all}\"/>\n"
+      "    <CustomAction Id=\"SetShell_${who}_data\" Property=\"SetShell_${who}\" Value=\"[INSTALLDIR]|1|install${all}[SHELLREFRESH]\"/>\n"
       "    <CustomAction Id=\"SetShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"RunShellctl\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"check\"/>\n"
-      "    <CustomAction Id=\"UnsetShell_${who}_data\" Property=\"UnsetShell_${who}\" Value=\"[INSTALLDIR]|0|uninstall${all}\"/>\n"
-      "    <CustomAction Id=\"UnsetShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"RunShellctl\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"check\"/>\n")
+      "    <CustomAction Id=\"UnsetShell_${who}_data\" Property=\"UnsetShell_${who}\" Value=\"[INSTALLDIR]|${who}|[UpgradeCode]|[ProductCode]\"/>\n"
+      "    <CustomAction Id=\"UnsetShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"UnsetShell\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"check\"/>\n"
+      "    <CustomAction Id=\"RepairShell_${who}_data\" Property=\"RepairShell_${who}\" Value=\"[INSTALLDIR]|${who}\"/>\n"
+      "    <CustomAction Id=\"RepairShell_${who}\" BinaryKey=\"ShellctlAction\" DllEntry=\"RepairShell\" Execute=\"deferred\" Impersonate=\"${impersonate}\" Return=\"ignore\"/>\n")
     string(APPEND sequence
-      "      <Custom Action=\"UnsetShell_${who}_data\" Before=\"UnsetShell_${who}\">REMOVE=\"ALL\" AND SETSHELL=\"${who}\"</Custom>\n"
-      "      <Custom Action=\"UnsetShell_${who}\" Before=\"RemoveFiles\">REMOVE=\"ALL\" AND SETSHELL=\"${who}\"</Custom>\n"
+      "      <Custom Action=\"UnsetShell_${who}_data\" Before=\"UnsetShell_${who}\">REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE</Custom>\n"
+      "      <Custom Action=\"UnsetShell_${who}\" Before=\"RemoveFiles\">REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE</Custom>\n"
+      "      <Custom Action=\"RepairShell_${who}_data\" Before=\"RepairShell_${who}\">NOT REMOVE</Custom>\n"
+      "      <Custom Action=\"RepairShell_${who}\" Before=\"InstallFiles\">NOT REMOVE</Custom>\n"
       "      <Custom Action=\"SetShell_${who}_data\" Before=\"SetShell_${who}\">NOT REMOVE AND SETSHELL=\"${who}\"</Custom>\n"
       "      <Custom Action=\"SetShell_${who}\" Before=\"InstallFinalize\">NOT REMOVE AND SETSHELL=\"${who}\"</Custom>\n")
   endforeach()
@@ -152,12 +170,16 @@ function(modutil_add_installer name)
     <Property Id=\"REMEMBEREDSETSHELL\">
       <RegistrySearch Id=\"RememberedSetShell\" Root=\"${root}\" Key=\"${key}\" Name=\"SetShell\" Type=\"raw\" Win64=\"${win64}\"/>
     </Property>
+    <Property Id=\"REMEMBEREDINSTALLDIR\">
+      <RegistrySearch Id=\"RememberedInstallDir\" Root=\"${root}\" Key=\"${key}\" Name=\"InstallDir\" Type=\"raw\" Win64=\"${win64}\"/>
+    </Property>
     <Binary Id=\"ShellctlAction\" SourceFile=\"files/$<PATH:GET_FILENAME,${MODUTIL_INSTALLER_ACTION}>\"/>
     <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">
       ${programs_xml}
         <Directory Id=\"INSTALLDIR\" Name=\"${name}\">
 ${components}          <Component Id=\"RememberSetShell\" Guid=\"${remembered}\" Win64=\"${win64}\">
             <RegistryValue Root=\"${root}\" Key=\"${key}\" Name=\"SetShell\" Type=\"string\" Value=\"[SETSHELL]\" KeyPath=\"yes\"/>
+            <RegistryValue Root=\"${root}\" Key=\"${key}\" Name=\"InstallDir\" Type=\"string\" Value=\"[INSTALLDIR]\"/>
           </Component>
         </Directory>
       ${programs_end}
@@ -165,9 +187,15 @@ ${components}          <Component Id=\"RememberSetShell\" Guid=\"${remembered}\"
     <Feature Id=\"Shell\" Level=\"1\">
 ${refs}      <ComponentRef Id=\"RememberSetShell\"/>
     </Feature>
+    <CustomAction Id=\"MarkShellRefresh\" Property=\"SHELLREFRESH\" Value=\" --if-shell\"/>
     <CustomAction Id=\"TakeRememberedSetShell\" Property=\"SETSHELL\" Value=\"[REMEMBEREDSETSHELL]\"/>
+    <CustomAction Id=\"TakeRememberedInstallDir\" Property=\"INSTALLDIR\" Value=\"[REMEMBEREDINSTALLDIR]\"/>
+    <CustomAction Id=\"SetInstallLocation\" Property=\"ARPINSTALLLOCATION\" Value=\"[INSTALLDIR]\"/>
 ${actions}    <InstallExecuteSequence>
+      <Custom Action=\"MarkShellRefresh\" After=\"AppSearch\">Installed OR (NOT SETSHELL AND REMEMBEREDSETSHELL)</Custom>
       <Custom Action=\"TakeRememberedSetShell\" After=\"AppSearch\">NOT SETSHELL AND REMEMBEREDSETSHELL</Custom>
+      <Custom Action=\"TakeRememberedInstallDir\" After=\"AppSearch\">REMEMBEREDINSTALLDIR AND (Installed OR NOT INSTALLDIR)</Custom>
+      <Custom Action=\"SetInstallLocation\" After=\"CostFinalize\">NOT REMOVE</Custom>
 ${sequence}    </InstallExecuteSequence>
   </Product>
 </Wix>
@@ -186,21 +214,37 @@ ${sequence}    </InstallExecuteSequence>
   # leaves SETSHELL out of the properties a managed install hands on from the
   # client to the server (without it there, SETSHELL=user is lost): set both.
   set(fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
-      "UPDATE `Property` SET `Value`='SETSHELL$<SEMICOLON>REMEMBEREDSETSHELL$<SEMICOLON>WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
-  set(placed TakeRememberedSetShell 51 # just after AppSearch: before anything reads SETSHELL
+      "UPDATE `Property` SET `Value`='SETSHELL$<SEMICOLON>REMEMBEREDSETSHELL$<SEMICOLON>REMEMBEREDINSTALLDIR$<SEMICOLON>WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED' WHERE `Property`='SecureCustomProperties'")
+  # Just after AppSearch, before anything reads them: the refresh mark
+  # before SETSHELL is taken from memory (it says where SETSHELL came from),
+  # and INSTALLDIR before CostFinalize resolves the folder.
+  set(placed MarkShellRefresh 51 TakeRememberedSetShell 52 TakeRememberedInstallDir 53
+             SetInstallLocation 1001 # just after CostFinalize (1000), which resolves INSTALLDIR
              UnsetShell_user_data 3401 UnsetShell_user 3402 # before RemoveFiles (3500)
              UnsetShell_machine_data 3403 UnsetShell_machine 3404
+             RepairShell_user_data 3991 RepairShell_user 3992 # before InstallFiles (4000): after it in a rollback
+             RepairShell_machine_data 3993 RepairShell_machine 3994
              SetShell_user_data 6501 SetShell_user 6502 # after PublishProduct, before InstallFinalize (6600)
-             SetShell_machine_data 6503 SetShell_machine 6504)
+             SetShell_machine_data 6503 SetShell_machine 6504
+             RemoveExistingProducts 6601) # after InstallFinalize (6600): the newer version is in place first
   while(placed)
     list(POP_FRONT placed action number)
     list(APPEND fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
          "UPDATE `InstallExecuteSequence` SET `Sequence`=${number} WHERE `Action`='${action}'")
   endwhile()
-  foreach(action TakeRememberedSetShell SetShell_user_data SetShell_machine_data UnsetShell_user_data UnsetShell_machine_data)
+  foreach(action MarkShellRefresh TakeRememberedSetShell TakeRememberedInstallDir SetInstallLocation
+                 SetShell_user_data SetShell_machine_data UnsetShell_user_data UnsetShell_machine_data
+                 RepairShell_user_data RepairShell_machine_data)
     list(APPEND fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
          "UPDATE `CustomAction` SET `Type`=51 WHERE `Action`='${action}'") # a plain property, set at once
   endforeach()
+  # Rollback steps, which wixl cannot write: a DLL's entry (1), in the
+  # script (0x400), run only in a rollback (0x100); the machine's not
+  # impersonated (0x800). Return="ignore" (0x40): a rollback goes on.
+  list(APPEND fixes COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
+       "UPDATE `CustomAction` SET `Type`=1345 WHERE `Action`='RepairShell_user'"
+       COMMAND ${MODUTIL_MSIBUILD} ${msi} -q
+       "UPDATE `CustomAction` SET `Type`=3393 WHERE `Action`='RepairShell_machine'")
 
   # The copies are signed, by the author: the SDK's own files stay as they are.
   modutil_sign_commands(sign_files ${binaries})

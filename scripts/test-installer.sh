@@ -3,9 +3,14 @@
 # modutil_add_installer makes, as an author makes them against the SDK, signed
 # with a throwaway certificate: every signature verifies; then, where this
 # host runs the build's programs, silent installs under Wine: SETSHELL=user
-# sets the shell and keeps the previous one, a newer version installs over
-# the older one and keeps the setting, the removal puts everything back, and
-# a package whose core fails its checks fails and leaves nothing.
+# sets the shell and keeps the previous one, a repair leaves a value the user
+# changed by hand, a newer version installs over the older one and keeps the
+# setting, a newer one that fails leaves the user on the shell they had, the
+# removal puts everything back, and a package whose core fails its checks
+# fails and leaves nothing. Removal puts back every Shell value that starts
+# the installation (one the user set with shellctl by hand after a
+# files-only install or beside SETSHELL=machine; from a folder given as
+# INSTALLDIR), and fails, keeping the files, where it cannot.
 set -eu
 build=$(realpath "$1") source=$2
 work=$build/installer-test
@@ -23,15 +28,18 @@ package() { # build directory, version, [extra cmake arguments]
 }
 package "$work/v1" 1.0.0
 package "$work/v2" 1.0.1
-# The sample shell whose core breaks the contract: its checks fail.
+# The sample shell whose core breaks the contract: its checks fail. As a
+# first install, and as a newer version over a working one.
 cp -r "$sdk/sample" "$work/broken"
 sed -i 's/PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);/\/\/ no queue/' "$work/broken/modcore.cpp"
 grep -q '// no queue' "$work/broken/modcore.cpp" || { echo "could not break the sample core"; exit 1; }
-cmake -S "$work/broken" -B "$work/bad" -G Ninja --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$sdk" \
-      -DSAMPLE_INSTALLER=ON >/dev/null
-cmake --build "$work/bad" >/dev/null
+for version in 1.0.0 1.0.2; do
+  cmake -S "$work/broken" -B "$work/bad-$version" -G Ninja --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$sdk" \
+        -DSAMPLE_INSTALLER=ON -DSAMPLE_VERSION=$version >/dev/null
+  cmake --build "$work/bad-$version" >/dev/null
+done
 v1=$work/v1/sample-shell-1.0.0-$preset.msi v2=$work/v2/sample-shell-1.0.1-$preset.msi
-bad=$work/bad/sample-shell-1.0.0-$preset.msi
+bad=$work/bad-1.0.0/sample-shell-1.0.0-$preset.msi bad_upgrade=$work/bad-1.0.2/sample-shell-1.0.2-$preset.msi
 
 verify() { # file
   osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 || { echo "no valid signature: $1"; exit 1; }
@@ -70,15 +78,25 @@ installed="$(run cmd /c echo %ProgramFiles% | tr -d '\r')\\sample-shell"
 ours="\"$installed\\shellwatch.exe\""
 unix_installed=$(run winepath -u "$installed" 2>/dev/null | tr -d '\r')
 
+machine='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
+saved() { # hive: what the installation saved of its Shell value
+  run reg query "$1\Software\Brevant\Shell start-up\Installations" /s 2>/dev/null |
+    sed -n 's/^ *PreviousShell *REG_[A-Z_]* *//p' | tr -d '\r'
+}
+msi() { # what, msiexec arguments...: runs it with a log, which it shows when it fails
+  local what=$1 log=$work/$(tr ' ' - <<<"$1").log
+  shift
+  run msiexec "$@" /qn /l*v "$(winpath "$log")" || { cat "$log"; echo "$what failed"; exit 1; }
+}
 run reg add "$winlogon" /v Shell /d 'previous.exe -x' /f >/dev/null
 run msiexec /x "$(winpath "$v2")" /qn >/dev/null 2>&1 || true # a run before that stopped half-way
 
-run msiexec /i "$(winpath "$v1")" /qn SETSHELL=user /l*v "$(winpath "$work/install.log")" ||
-  { cat "$work/install.log"; echo "the install failed"; exit 1; }
+msi "the install" /i "$(winpath "$v1")" SETSHELL=user
+cp "$work/the-install.log" "$work/install.log"
 [ -f "$unix_installed/launcher.exe" ] && [ -f "$unix_installed/modcore.dll" ] && [ -f "$unix_installed/shell.rc" ] ||
   { echo "files not in $unix_installed"; exit 1; }
 expect "Shell after the install" "$(value "$winlogon" Shell)" "$ours"
-expect "the saved previous shell" "$(value 'HKCU\Software\Brevant\Shell start-up' PreviousShell)" "previous.exe -x"
+expect "the saved previous shell" "$(saved HKCU)" "previous.exe -x"
 expect "Apps & features entries" "$(entries)" 1
 uninstall=$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
             grep -A20 'DisplayName.*sample-shell')
@@ -86,13 +104,37 @@ grep -q 'DisplayVersion *REG_SZ *1.0.0$' <<<"$uninstall" && grep -q 'Publisher *
   { echo "$uninstall"; echo "the entry lacks the version or the publisher"; exit 1; }
 grep -q 'shellctl: Shell under HKEY_CURRENT_USER' "$work/install.log" || { echo "shellctl's words are not in the log"; exit 1; }
 
-run msiexec /i "$(winpath "$v2")" /qn || { echo "the upgrade failed"; exit 1; }
+# A repair checks again, and never sets the shell over what the user chose since. (Wine's
+# msiexec has no /f: a maintenance install with REINSTALL is the same repair.)
+run reg add "$winlogon" /v Shell /d 'mine.exe' /f >/dev/null
+msi "the repair" /i "$(winpath "$v1")" REINSTALL=ALL REINSTALLMODE=vomus
+expect "Shell after a repair over a value set by hand" "$(value "$winlogon" Shell)" "mine.exe"
+run reg add "$winlogon" /v Shell /d "$ours" /f >/dev/null
+
+msi "the upgrade" /i "$(winpath "$v2")"
 expect "Apps & features entries after the upgrade" "$(entries)" 1
 expect "Shell after the upgrade" "$(value "$winlogon" Shell)" "$ours"
-expect "the saved previous shell after the upgrade" "$(value 'HKCU\Software\Brevant\Shell start-up' PreviousShell)" \
-       "previous.exe -x"
+expect "the saved previous shell after the upgrade" "$(saved HKCU)" "previous.exe -x"
 
-run msiexec /x "$(winpath "$v2")" /qn || { echo "the removal failed"; exit 1; }
+# A newer version whose checks fail: the upgrade fails, and the user keeps the shell they had.
+# Windows' rollback restores the files the newer version overwrote; Wine's deletes them, and
+# then the previous shell is put back: never a Shell value that names a missing file.
+if run msiexec /i "$(winpath "$bad_upgrade")" /qn /l*v "$(winpath "$work/bad-upgrade.log")"; then
+  echo "an upgrade whose core fails its checks installed"; exit 1
+fi
+if [ -f "$unix_installed/shellwatch.exe" ]; then
+  expect "Shell after a failed upgrade" "$(value "$winlogon" Shell)" "$ours"
+  expect "the saved previous shell after a failed upgrade" "$(saved HKCU)" "previous.exe -x"
+else
+  expect "Shell after a failed upgrade whose rollback took the files" "$(value "$winlogon" Shell)" "previous.exe -x"
+  grep -aq 'shell setting: the rollback took the installation.s files' "$work/bad-upgrade.log" ||
+    { echo "the log does not say why the shell was put back"; exit 1; }
+  # The older version is still registered, its files gone: reinstall it, as a user would.
+  msi "a reinstall after the failed upgrade" /i "$(winpath "$v2")" REINSTALL=ALL REINSTALLMODE=vomus
+  run "$unix_installed/shellctl.exe" install >/dev/null || { echo "shellctl install by hand failed"; exit 1; }
+fi
+
+msi "the removal" /x "$(winpath "$v2")"
 expect "Shell after the removal" "$(value "$winlogon" Shell)" "previous.exe -x"
 expect "Apps & features entries after the removal" "$(entries)" 0
 [ ! -e "$unix_installed" ] || { echo "$unix_installed is left"; exit 1; }
@@ -107,5 +149,47 @@ grep -q 'shellctl: .*black screen' "$work/bad.log" || { echo "the log does not s
 expect "Shell after the failed install" "$(value "$winlogon" Shell)" "previous.exe -x"
 expect "Apps & features entries after the failed install" "$(entries)" 0
 [ ! -e "$unix_installed" ] || { echo "the failed install left $unix_installed"; exit 1; }
+
+# The files only; the user makes it their shell by hand, as the README says: removal puts that back.
+msi "a files-only install" /i "$(winpath "$v1")"
+run "$unix_installed/shellctl.exe" install >/dev/null || { echo "shellctl install by hand failed"; exit 1; }
+msi "the removal after shellctl by hand" /x "$(winpath "$v1")"
+expect "Shell after removing what the user set by hand" "$(value "$winlogon" Shell)" "previous.exe -x"
+
+# SETSHELL=machine, and the user's own beside it: both put back.
+run reg add "$machine" /v Shell /d 'machine-previous.exe' /f >/dev/null
+msi "a machine install" /i "$(winpath "$v1")" SETSHELL=machine
+run "$unix_installed/shellctl.exe" install >/dev/null || { echo "shellctl install by hand failed"; exit 1; }
+expect "the machine's Shell after the install" "$(value "$machine" Shell)" "$ours"
+msi "the machine removal" /x "$(winpath "$v1")"
+expect "the user's Shell after the machine removal" "$(value "$winlogon" Shell)" "previous.exe -x"
+expect "the machine's Shell after the machine removal" "$(value "$machine" Shell)" "machine-previous.exe"
+run reg add "$machine" /v Shell /d 'explorer.exe' /f >/dev/null
+
+# The user may not write their Winlogon key: the removal fails, saying why, and keeps the files.
+msi "a user install" /i "$(winpath "$v1")" SETSHELL=user
+keyacl=$build/bin/fixtures/keyacl.exe key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
+acl=$(run "$keyacl" get "$key" | tr -d '\r')
+run "$keyacl" set "$key" 'D:P(A;;KR;;;WD)'
+removed=0
+run msiexec /x "$(winpath "$v1")" /qn /l*v "$(winpath "$work/locked.log")" && removed=1
+run "$keyacl" set "$key" "$acl"
+[ $removed = 0 ] || { echo "the removal went on though the user's Shell could not be put back"; exit 1; }
+grep -aq 'shell setting: cannot put Shell back under HKEY_CURRENT_USER.*Access denied' "$work/locked.log" ||
+  { echo "the log does not say why the removal failed"; exit 1; }
+[ -f "$unix_installed/shellwatch.exe" ] || { echo "the failed removal took the files"; exit 1; }
+expect "Shell after the failed removal" "$(value "$winlogon" Shell)" "$ours"
+msi "the removal once the key is writable" /x "$(winpath "$v1")"
+expect "Shell after the removal" "$(value "$winlogon" Shell)" "previous.exe -x"
+
+# A folder of the administrator's choosing: remembered, and removal runs the shellctl there.
+custom='C:\My Apps\shell-1'
+msi "an install into $custom" /i "$(winpath "$v1")" SETSHELL=user INSTALLDIR="$custom"
+expect "Shell after an install into $custom" "$(value "$winlogon" Shell)" "\"$custom\\shellwatch.exe\""
+run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
+  grep -q "InstallLocation *REG_SZ *$(sed 's/\\/\\\\/g' <<<"$custom")" || { echo "no InstallLocation"; exit 1; }
+msi "the removal from $custom" /x "$(winpath "$v1")"
+expect "Shell after the removal from $custom" "$(value "$winlogon" Shell)" "previous.exe -x"
+
 run reg delete "$winlogon" /v Shell /f >/dev/null
-echo "the packages are signed; install with SETSHELL=user, upgrade, removal and a failing install all hold"
+echo "the packages are signed; installs, repair, upgrades, removals and failures all leave a shell that starts"
