@@ -1,8 +1,12 @@
 // Start-to-ready and shutdown of launcher.exe with three components that
 // signal at once, side by side in one run with a bare program (creates and
 // sets the ready event only), a floor program (the launcher's unavoidable
-// system work, no bookkeeping) and shellwatch.exe starting that launcher, as
-// the Shell value does. Reports the medians and the ratios.
+// system work, no bookkeeping), shellwatch.exe starting that launcher, as
+// the Shell value does, and the watcher's floor (a C program that only
+// starts the launcher and waits for its ready event). Reports the medians
+// and the ratios. A watcher is ended once the shell is ready (any end of the
+// shell that soon would be a failed start to it), and the launcher it
+// started is then ended as the others are: so only its start-up is timed.
 //
 //   bench_startup [rounds]
 //
@@ -13,6 +17,7 @@
 #include "contract.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,17 +36,33 @@ struct Timing {
 
 struct Program {
     const char *name;
-    const char *arguments;
+    bool watches; // starts launcher.exe itself
 };
-// The watcher ends with the launcher: a shell that ran any time at all ended on purpose.
-constexpr Program kPrograms[] = {{"launcher", ""}, {"floor", ""}, {"bare", ""}, {"shellwatch", " --min-run 0"}};
+constexpr Program kPrograms[] = {{"launcher", false}, {"floor", false}, {"bare", false}, {"shellwatch", true},
+                                 {"watch_floor", true}};
 constexpr int kProgramCount = static_cast<int>(sizeof(kPrograms) / sizeof(kPrograms[0]));
+enum { kLauncher, kFloor, kBare, kWatcher, kWatchFloor };
 
-bool Run(const std::string &exe, const char *arguments, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
+// The launcher a watcher started.
+HANDLE LauncherOf(DWORD watcher)
+{
+    HANDLE found = nullptr;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = Process32First(snapshot, &entry); ok && found == nullptr; ok = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == watcher && _stricmp(entry.szExeFile, "launcher.exe") == 0)
+            found = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+bool Run(const std::string &exe, bool watches, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
 {
     ResetEvent(shellReady);
     ResetEvent(coreReturn);
-    std::string commandLine = "\"" + exe + "\"" + arguments;
+    std::string commandLine = "\"" + exe + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -53,8 +74,15 @@ bool Run(const std::string &exe, const char *arguments, HANDLE shellReady, HANDL
         return false;
     const bool ready = WaitForSingleObject(shellReady, 30000) == WAIT_OBJECT_0;
     const double readyAt = bench::NowMs();
+    HANDLE ends = process.hProcess;
+    if (watches) {
+        ends = LauncherOf(process.dwProcessId);
+        TerminateProcess(process.hProcess, 0);
+    }
     SetEvent(coreReturn);
-    const bool ended = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+    const bool ended = ends != nullptr && WaitForSingleObject(ends, 30000) == WAIT_OBJECT_0;
+    if (watches && ends != nullptr)
+        CloseHandle(ends);
     const double endedAt = bench::NowMs();
     if (!ended)
         TerminateProcess(process.hProcess, 1);
@@ -82,7 +110,7 @@ int main(int argc, char **argv)
     for (int r = 0; r <= rounds; ++r) { // round 0 warms the caches and is not counted
         for (int p = 0; p < kProgramCount; ++p) {
             Timing t;
-            if (!Run(dir + "\\" + kPrograms[p].name + ".exe", kPrograms[p].arguments, shellReady, coreReturn, t)) {
+            if (!Run(dir + "\\" + kPrograms[p].name + ".exe", kPrograms[p].watches, shellReady, coreReturn, t)) {
                 std::fprintf(stderr, "%s did not run to its end\n", kPrograms[p].name);
                 return 1;
             }
@@ -95,18 +123,21 @@ int main(int argc, char **argv)
 
     double readyMedian[kProgramCount], shutdownMedian[kProgramCount];
     std::printf("start-up and shutdown, %d rounds, medians in ms\n", rounds);
-    std::printf("%-10s %10s %10s\n", "program", "to ready", "shutdown");
+    std::printf("%-11s %10s %10s\n", "program", "to ready", "shutdown");
     for (int p = 0; p < kProgramCount; ++p) {
         readyMedian[p] = bench::Median(ready[p]);
         shutdownMedian[p] = bench::Median(shutdown[p]);
-        std::printf("%-10s %10.1f %10.1f\n", kPrograms[p].name, readyMedian[p], shutdownMedian[p]);
+        if (kPrograms[p].watches)
+            std::printf("%-11s %10.1f %10s\n", kPrograms[p].name, readyMedian[p], "-");
+        else
+            std::printf("%-11s %10.1f %10.1f\n", kPrograms[p].name, readyMedian[p], shutdownMedian[p]);
     }
-    std::printf("launcher/floor: to ready %.2f, shutdown %.2f\n", readyMedian[0] / readyMedian[1],
-                shutdownMedian[0] / shutdownMedian[1]);
-    std::printf("launcher/bare:  to ready %.2f, shutdown %.2f\n", readyMedian[0] / readyMedian[2],
-                shutdownMedian[0] / shutdownMedian[2]);
-    std::printf("shellwatch/launcher: to ready %.2f, shutdown %.2f\n", readyMedian[3] / readyMedian[0],
-                shutdownMedian[3] / shutdownMedian[0]);
+    std::printf("launcher/floor: to ready %.2f, shutdown %.2f\n", readyMedian[kLauncher] / readyMedian[kFloor],
+                shutdownMedian[kLauncher] / shutdownMedian[kFloor]);
+    std::printf("launcher/bare:  to ready %.2f, shutdown %.2f\n", readyMedian[kLauncher] / readyMedian[kBare],
+                shutdownMedian[kLauncher] / shutdownMedian[kBare]);
+    std::printf("shellwatch/watch floor: to ready %.2f\n", readyMedian[kWatcher] / readyMedian[kWatchFloor]);
+    std::printf("shellwatch/launcher: to ready %.2f\n", readyMedian[kWatcher] / readyMedian[kLauncher]);
     CloseHandle(coreReturn);
     CloseHandle(shellReady);
     return 0;
