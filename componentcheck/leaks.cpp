@@ -13,6 +13,8 @@
 #include "image.h"
 #include "sender.h"
 
+#include "Library.h"
+
 #include <winternl.h>
 
 #include <algorithm>
@@ -111,7 +113,7 @@ const char *GdiTypeName(DWORD type)
 std::string KernelTypeName(HANDLE handle)
 {
     using NtQueryObjectProc = LONG(NTAPI *)(HANDLE, OBJECT_INFORMATION_CLASS, void *, ULONG, ULONG *);
-    static const auto query = FindEntry<NtQueryObjectProc>(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
+    static const auto query = ExportOf<NtQueryObjectProc>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
     union {
         PUBLIC_OBJECT_TYPE_INFORMATION info;
         char bytes[1024];

@@ -10,6 +10,8 @@
 #include "leaks.h"
 #include "sender.h"
 
+#include "Library.h"
+
 #include <string.h>
 
 using contract::Worker;
@@ -94,7 +96,7 @@ void RunConfig(HostState &host, const char *name)
         std::string dir = host.installDir, file = config;
         dir.resize(MAX_PATH, '\0');
         file.resize(MAX_PATH, '\0');
-        FindEntry<SH_CFG_FillBufferProc>(host.library, name)(dir.c_str(), config.empty() ? nullptr : file.c_str());
+        ExportOf<SH_CFG_FillBufferProc>(host.library, name)(dir.c_str(), config.empty() ? nullptr : file.c_str());
         const long long ms = Since(start);
         // Up to the terminator: the copies are padded to the shell's buffer size.
         const bool dirKept = strcmp(dir.c_str(), host.installDir.c_str()) == 0;
@@ -107,7 +109,7 @@ void RunConfig(HostState &host, const char *name)
                    dirKept ? "configuration file's name" : "installation directory",
                    dirKept ? file.c_str() : dir.c_str());
     } else {
-        FindEntry<SH_CFG_FreeBufferProc>(host.library, name)();
+        ExportOf<SH_CFG_FreeBufferProc>(host.library, name)();
         Pass(name, check, Since(start));
     }
 }
@@ -155,7 +157,7 @@ void StartRun(HostState &host, Worker worker, const char *name, EntryObserver &o
     setup.services = host.library;
     setup.startupEntry = name; // this run's, normal or forced
     setup.serviceMainFlag = kServiceMainFlag;
-    setup.corePath = host.path.c_str();
+    setup.corePath = host.widePath.c_str();
     setup.search = host.search;
     setup.installDir = host.installDir.c_str();
     setup.observer = &observer;
@@ -356,7 +358,7 @@ bool Sequence::Run(DWORD &error)
     if (!host.coreOnItsThread) {
         Begin("", Check::Load, kCallLimitMs); // a DllMain that never returns hangs the host here
         host.loadStart = GetTickCount();
-        host.library = LoadComponentLibrary(host.path.c_str(), host.search);
+        host.library = LoadComponentLibrary(host.widePath.c_str(), host.search);
         if (host.library == nullptr) {
             error = GetLastError();
             return false;

@@ -2,6 +2,8 @@
 
 #include "state.h"
 
+#include "Text.h"
+
 namespace {
 
 std::string DirectoryOf(const std::string &path)
@@ -12,7 +14,7 @@ std::string DirectoryOf(const std::string &path)
 } // namespace
 
 HostState::HostState(const Options &hostOptions, LibrarySearch librarySearch)
-    : options(hostOptions), path(hostOptions.libraries[0]),
+    : options(hostOptions), path(hostOptions.libraries[0]), widePath(text::FromCodePage(path)),
       installDir(hostOptions.installDir.empty() ? DirectoryOf(path) : hostOptions.installDir), search(librarySearch)
 {
 }

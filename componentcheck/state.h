@@ -44,6 +44,7 @@ struct HostState {
 
     const Options options;
     const std::string path;
+    const std::wstring widePath; // the same, as the library is loaded
     const std::string installDir;
     const LibrarySearch search;
     Exports exports;

@@ -3,6 +3,8 @@
 
 #include "hosting.h"
 
+#include "Library.h"
+
 #include <process.h>
 
 namespace {
@@ -21,7 +23,7 @@ constexpr ULONG kCrashFilterStack = 64 * 1024;
 template <typename Proc>
 Proc FindKernelEntry(const char *name)
 {
-    return FindEntry<Proc>(GetModuleHandleA("kernel32.dll"), name);
+    return ExportOf<Proc>(GetModuleHandleW(L"kernel32.dll"), name);
 }
 
 void KeepStackForCrashFilter()
@@ -53,7 +55,7 @@ using CompareObjectHandlesProc = BOOL(WINAPI *)(HANDLE, HANDLE);
 
 CompareObjectHandlesProc CompareHandles()
 {
-    const auto found = FindEntry<CompareObjectHandlesProc>(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles");
+    const auto found = ExportOf<CompareObjectHandlesProc>(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles");
     return found != nullptr ? found : FindKernelEntry<CompareObjectHandlesProc>("CompareObjectHandles");
 }
 
@@ -95,13 +97,13 @@ LibrarySearch RestrictLibrarySearch()
     return LibrarySearch::NotRestricted;
 }
 
-HMODULE LoadComponentLibrary(const char *path, LibrarySearch search)
+HMODULE LoadComponentLibrary(const wchar_t *path, LibrarySearch search)
 {
     switch (search) {
     case LibrarySearch::DefaultDirectories:
-        return LoadLibraryExA(path, nullptr, kComponentSearch);
+        return LoadLibraryExW(path, nullptr, kComponentSearch);
     case LibrarySearch::NoCurrentDirectory:
-        return LoadLibraryA(path);
+        return LoadLibraryW(path);
     case LibrarySearch::NotRestricted:
         break;
     }
@@ -146,7 +148,7 @@ unsigned __stdcall CoreThread(void *argument)
             observer->LoadFailed(GetLastError());
         if (core && observer != nullptr)
             observer->Loaded(core.get());
-        const auto shellMain = core ? FindEntry<ShellMainProc>(core.get(), contract::kShellMain) : nullptr;
+        const auto shellMain = ExportOf<ShellMainProc>(core.get(), contract::kShellMain);
         if (shellMain != nullptr)
             result = CallEntry(context, [&] { return shellMain(context.installDir, context.ready); });
         if (core && observer != nullptr && !observer->UnloadCoreNow())
@@ -195,15 +197,14 @@ WorkerStart RunWorker(contract::Worker worker, const WorkerSetup &setup, WorkerT
     context.observer = setup.observer;
     switch (worker) {
     case Worker::Startup:
-        context.startup = setup.services != nullptr && setup.startupEntry != nullptr
-                              ? FindEntry<SS_StartupProc>(setup.services, setup.startupEntry)
-                              : nullptr;
+        context.startup =
+            setup.startupEntry != nullptr ? ExportOf<SS_StartupProc>(setup.services, setup.startupEntry) : nullptr;
         return context.startup != nullptr ? StartThread(StartupThread, thread, readyTimeoutMs, context)
                                           : WorkerStart::NotStarted;
     case Worker::Service:
         if (setup.services == nullptr)
             return WorkerStart::NotStarted;
-        context.serviceMain = FindEntry<SS_MainProc>(setup.services, contract::kServiceMain);
+        context.serviceMain = ExportOf<SS_MainProc>(setup.services, contract::kServiceMain);
         context.serviceMainFlag = setup.serviceMainFlag;
         return StartThread(ServiceThread, thread, readyTimeoutMs, context);
     case Worker::Core:
@@ -223,7 +224,30 @@ unsigned FinishEntry(int result, HANDLE ready)
     return static_cast<unsigned>(SHELL_ENTRY_FAILED);
 }
 
-WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice)
+namespace {
+
+DWORD WINAPI ShowNotice(void *argument)
+{
+    const Notice &notice = *static_cast<const Notice *>(argument);
+    MessageBoxA(nullptr, notice.text, notice.caption, kNoticeStyle);
+    return 0;
+}
+
+// The box on a thread of its own, with a queue nothing else posts to; the
+// caller waits until the user has closed it. Where no thread can be made,
+// on the caller's.
+void ShowNoticeApart(const Notice &notice)
+{
+    const UniqueHandle thread(CreateThread(nullptr, 0, ShowNotice, const_cast<Notice *>(&notice), 0, nullptr));
+    if (thread)
+        WaitForSingleObject(thread.get(), INFINITE);
+    else
+        ShowNotice(const_cast<Notice *>(&notice));
+}
+
+} // namespace
+
+WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice, DWORD stopWaitMs)
 {
     WorkerStopResult stop{WorkerStop::Absent, false, true};
     if (!worker)
@@ -231,18 +255,11 @@ WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Not
     if (postStop)
         stop.stopPosted = PostThreadMessageA(worker.id, SHELL_STOP_MESSAGE, 0, 0) != FALSE;
 
-    if (IsSignalled(worker.get(), kStopWaitMs)) {
+    if (IsSignalled(worker.get(), stopWaitMs)) {
         stop.outcome = WorkerStop::Ended;
     } else {
-        if (notice != nullptr) {
-            // A quit message waiting in the queue would end the box's modal
-            // loop at once, unseen: it is taken out first and put back after.
-            MSG quit;
-            const bool quitWaiting = PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
-            MessageBoxA(nullptr, notice->text, notice->caption, kNoticeStyle);
-            if (quitWaiting)
-                PostQuitMessage(static_cast<int>(quit.wParam));
-        }
+        if (notice != nullptr)
+            ShowNoticeApart(*notice);
         // An entry that has returned leaves a thread that is only exiting:
         // terminated now, its exit could leave the loader's lock held.
         const bool returned = worker.context != nullptr && worker.context->returned != 0;

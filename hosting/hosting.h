@@ -24,13 +24,7 @@ LibrarySearch RestrictLibrarySearch();
 // Loads a component by its full path, its dependencies searched only in its
 // own directory, the application's and the system's. Null on failure, with
 // the system's reason in GetLastError().
-HMODULE LoadComponentLibrary(const char *path, LibrarySearch search);
-
-template <typename Proc>
-Proc FindEntry(HMODULE library, const char *name)
-{
-    return reinterpret_cast<Proc>(reinterpret_cast<void *>(GetProcAddress(library, name)));
-}
+HMODULE LoadComponentLibrary(const wchar_t *path, LibrarySearch search);
 
 // ---- Worker threads
 
@@ -99,9 +93,9 @@ struct EntryContext {
     SS_MainProc serviceMain = nullptr;
     int serviceMainFlag = 1;
     // The core thread's library, loaded and unloaded on that thread.
-    const char *corePath = nullptr; // null: no core to load
+    const wchar_t *corePath = nullptr; // null: no core to load
     LibrarySearch search = LibrarySearch::NotRestricted;
-    const char *installDir = nullptr;
+    const char *installDir = nullptr; // what ShellMain is handed, 8-bit as the contract has it
     EntryObserver *observer = nullptr;
 };
 
@@ -110,7 +104,7 @@ struct WorkerSetup {
     HMODULE services = nullptr;         // startup, service: the library of their entries; null: none
     const char *startupEntry = nullptr; // startup: kRunStartup or kForceStartup; null: none runs
     int serviceMainFlag = 1;            // service
-    const char *corePath = nullptr;     // core: the library its own thread loads; null: no core
+    const wchar_t *corePath = nullptr;  // core: the library its own thread loads; null: no core
     LibrarySearch search = LibrarySearch::NotRestricted;
     const char *installDir = nullptr;   // core: what ShellMain is handed
     EntryObserver *observer = nullptr;  // a checker's; null for the shell
@@ -156,8 +150,11 @@ struct Notice {
 };
 
 // Stops a worker thread: posts the stop message (when postStop is set), gives
-// it kStopWaitMs, then shows the notice (unless null) and terminates the
+// it stopWaitMs, then shows the notice (unless null) and terminates the
 // thread if it still runs. Closes its handle and ready event only once it
 // has ended: an Unstoppable thread keeps them, and whatever library it runs
-// in must stay mapped too.
-WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice);
+// in must stay mapped too. The notice is shown from a thread of its own:
+// a component that keeps posting WM_QUIT to the caller's thread would end
+// a box shown there before anyone saw it.
+WorkerStopResult StopWorkerThread(WorkerThread &worker, bool postStop, const Notice *notice,
+                                  DWORD stopWaitMs = kStopWaitMs);

@@ -2,17 +2,9 @@
 // threads, and stopping and unloading them again: the launcher drives
 // hosting's model, and gives it the notices the user sees.
 
-#include "components.h"
+#include "Shell.h"
 
-#include "LaunchSettings.h"
-
-#include <stdio.h>
-
-UniqueModule g_ConfigLibrary;
-UniqueModule g_ServicesLibrary;
-WorkerThread g_CoreThread;
-WorkerThread g_ServiceThread;
-WorkerThread g_StartupThread;
+#include "Library.h"
 
 namespace {
 
@@ -20,134 +12,110 @@ using contract::Worker;
 
 constexpr SHORT kKeyDown = static_cast<SHORT>(0x8000); // high bit of GetAsyncKeyState
 constexpr char kNoticeCaption[] = "Brevant - Notice!";
-constexpr Notice kCoreNotice{kNoticeCaption, "The Tarvek Module System thread is being forcefully terminated.\n\n"
-                                             "Please notify the Brevant dev-team of this occurrence!"};
-constexpr Notice kStartupNotice{kNoticeCaption, "The Startup thread is being forcefully terminated.\n\n"
-                                                "Please notify the Brevant dev-team of this occurrence!"};
-constexpr Notice kServiceNotice{kNoticeCaption, "The Service thread is being forcefully terminated.\n\n"
-                                                "Please notify the Brevant dev-team of this occurrence!"};
+// By worker, in contract::Worker's order.
+constexpr Notice kNotices[] = {
+    {kNoticeCaption, "The Startup thread is being forcefully terminated.\n\n"
+                     "Please notify the Brevant dev-team of this occurrence!"},
+    {kNoticeCaption, "The Service thread is being forcefully terminated.\n\n"
+                     "Please notify the Brevant dev-team of this occurrence!"},
+    {kNoticeCaption, "The Tarvek Module System thread is being forcefully terminated.\n\n"
+                     "Please notify the Brevant dev-team of this occurrence!"},
+};
 
-LibrarySearch g_Search = LibrarySearch::NotRestricted;
-EntryContext g_StartupContext, g_ServiceContext, g_CoreContext;
-char g_CorePath[kMaxPath];
-// The components get copies of the launcher's texts: what one writes into its
-// copy changes neither where the launcher loads the next from nor its clean-up.
-char g_ConfigDirCopy[kMaxPath], g_ConfigFileCopy[kMaxPath], g_CoreDirCopy[kMaxPath];
-
-const char *CopyFor(const char *text, char (&copy)[kMaxPath])
+// The texts a component is handed, as copies of the launcher's own.
+const char *CopyFor(const std::string &text, std::string &copy)
 {
-    if (text == nullptr)
-        return nullptr;
-    lstrcpynA(copy, text, sizeof(copy)); // the launcher's texts are paths, which fit
-    return copy;
-}
-bool g_KeepServicesLibrary; // a thread of it could not be stopped
-
-// The full path of a component in the installation directory, or false when
-// it does not fit: a path that does not fit is a missing library, never cut.
-bool ComponentPath(const char *fileName, char (&path)[kMaxPath])
-{
-    const char *dir = g_Settings.InstallDir;
-    if (dir == nullptr)
-        return false;
-    const int length = _snprintf(path, sizeof(path), "%s\\%s", dir, fileName);
-    return length >= 0 && length < static_cast<int>(sizeof(path));
-}
-
-HMODULE LoadComponent(const char *fileName)
-{
-    char path[kMaxPath];
-    return ComponentPath(fileName, path) ? LoadComponentLibrary(path, g_Search) : nullptr;
-}
-
-WorkerThread &ThreadOf(Worker worker)
-{
-    return worker == Worker::Startup ? g_StartupThread : worker == Worker::Service ? g_ServiceThread : g_CoreThread;
-}
-
-const Notice &NoticeOf(Worker worker)
-{
-    return worker == Worker::Startup ? kStartupNotice : worker == Worker::Service ? kServiceNotice : kCoreNotice;
-}
-
-EntryContext &ContextOf(Worker worker)
-{
-    return worker == Worker::Startup ? g_StartupContext : worker == Worker::Service ? g_ServiceContext : g_CoreContext;
-}
-
-// What every worker's entry takes, from the settings and the libraries loaded.
-WorkerSetup SetupOfWorkers()
-{
-    WorkerSetup setup;
-    setup.services = g_ServicesLibrary.get();
-    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
-    setup.startupEntry = ChooseStartupEntry(g_Settings.StartupMode, shiftDown);
-    setup.serviceMainFlag = g_Settings.ServiceMainFlag;
-    setup.corePath = ComponentPath(contract::kCoreLibrary, g_CorePath) ? g_CorePath : nullptr;
-    setup.search = g_Search;
-    setup.installDir = CopyFor(g_Settings.InstallDir, g_CoreDirCopy);
-    return setup;
-}
-
-void StopWorker(Worker worker)
-{
-    // The startup entry gets no stop message: it must end by itself.
-    const WorkerStopResult stop = StopWorkerThread(ThreadOf(worker), worker != Worker::Startup, &NoticeOf(worker));
-    if (stop.outcome == WorkerStop::Unstoppable && worker != Worker::Core)
-        g_KeepServicesLibrary = true;
-}
-
-void UnloadConfigLibrary()
-{
-    if (!g_ConfigLibrary)
-        return;
-    const auto release = FindEntry<SH_CFG_FreeBufferProc>(g_ConfigLibrary.get(), contract::kFreeBuffer);
-    if (release != nullptr)
-        release();
-    g_ConfigLibrary.reset();
+    copy = text;
+    return copy.c_str();
 }
 
 } // namespace
 
-const char *ChooseStartupEntry(int startupMode, bool shiftDown)
+// The full path of a component in the installation directory, or false when
+// it does not fit: a path that does not fit is a missing library, never cut.
+bool Shell::ComponentPath(const char *fileName, std::wstring &path) const
 {
-    if (startupMode == kStartupSkipped || shiftDown)
-        return nullptr;
-    return startupMode == kStartupForced ? contract::kForceStartup : contract::kRunStartup;
+    if (!installDir_)
+        return false;
+    path = installDir_->path + L"\\" + std::wstring(fileName, fileName + strlen(fileName));
+    return path.size() < kMaxPath;
 }
 
-void StartComponents(LibrarySearch search)
+HMODULE Shell::LoadComponent(const char *fileName) const
 {
-    g_Search = search;
-    g_ConfigLibrary.reset(LoadComponent(contract::kConfigLibrary));
-    if (g_ConfigLibrary) {
-        const auto fill = FindEntry<SH_CFG_FillBufferProc>(g_ConfigLibrary.get(), contract::kFillBuffer);
-        if (fill != nullptr)
-            fill(CopyFor(g_Settings.InstallDir, g_ConfigDirCopy), CopyFor(g_Settings.ConfigFile, g_ConfigFileCopy));
-    }
-    if (g_Settings.ServicesEnabled)
-        g_ServicesLibrary.reset(LoadComponent(contract::kServicesLibrary));
+    std::wstring path;
+    return ComponentPath(fileName, path) ? LoadComponentLibrary(path.c_str(), search_) : nullptr;
+}
+
+// What every worker's entry takes, from the settings and the libraries loaded.
+WorkerSetup Shell::SetupOfWorkers()
+{
+    WorkerSetup setup;
+    setup.services = servicesLibrary_.get();
+    const bool shiftDown = (GetAsyncKeyState(VK_SHIFT) & kKeyDown) != 0;
+    setup.startupEntry = ChooseStartupEntry(settings_.StartupMode, shiftDown);
+    setup.serviceMainFlag = settings_.ServiceMainFlag;
+    setup.corePath = ComponentPath(contract::kCoreLibrary, corePath_) ? corePath_.c_str() : nullptr;
+    setup.search = search_;
+    setup.installDir = CopyFor(installDir_->forComponents, coreDirCopy_);
+    return setup;
+}
+
+void Shell::StartComponents(LibrarySearch search)
+{
+    search_ = search;
+    configLibrary_.reset(LoadComponent(contract::kConfigLibrary));
+    if (const auto fill = ExportOf<SH_CFG_FillBufferProc>(configLibrary_.get(), contract::kFillBuffer))
+        fill(CopyFor(installDir_->forComponents, configDirCopy_),
+             settings_.ConfigFile ? CopyFor(settings_.ConfigFile->data(), configFileCopy_) : nullptr);
+    if (settings_.ServicesEnabled)
+        servicesLibrary_.reset(LoadComponent(contract::kServicesLibrary));
     const WorkerSetup setup = SetupOfWorkers();
     for (Worker worker : contract::kStartOrder)
-        RunWorker(worker, setup, ThreadOf(worker), ContextOf(worker));
+        RunWorker(worker, setup, WorkerOf(worker).thread, WorkerOf(worker).context);
 }
 
-void UnloadServicesLibrary()
+void Shell::StopWorker(Worker worker)
 {
-    if (!g_ServicesLibrary)
+    // The startup entry gets no stop message: it must end by itself.
+    const WorkerStopResult stop = StopWorkerThread(WorkerOf(worker).thread, worker != Worker::Startup,
+                                                   &kNotices[static_cast<size_t>(worker)]);
+    if (stop.outcome == WorkerStop::Unstoppable && worker != Worker::Core)
+        keepServicesLibrary_ = true;
+}
+
+// Stops the startup and service threads, then unloads their library, unless
+// a thread of it could not be stopped: the library stays mapped under it.
+void Shell::UnloadServicesLibrary()
+{
+    if (!servicesLibrary_)
         return;
     StopWorker(Worker::Startup);
     StopWorker(Worker::Service);
-    if (g_KeepServicesLibrary)
-        g_ServicesLibrary.release(); // the process is about to end anyway
+    if (keepServicesLibrary_)
+        servicesLibrary_.release(); // the process is about to end anyway
     else
-        g_ServicesLibrary.reset();
+        servicesLibrary_.reset();
 }
 
-void StopComponents()
+void Shell::UnloadConfigLibrary()
+{
+    if (const auto release = ExportOf<SH_CFG_FreeBufferProc>(configLibrary_.get(), contract::kFreeBuffer))
+        release();
+    configLibrary_.reset();
+}
+
+void Shell::StopComponents()
 {
     for (Worker worker : contract::kStopOrder)
         StopWorker(worker);
     UnloadServicesLibrary();
     UnloadConfigLibrary();
+}
+
+const char *ChooseStartupEntry(StartupModes startupMode, bool shiftDown)
+{
+    if (startupMode == StartupModes::Skipped || shiftDown)
+        return nullptr;
+    return startupMode == StartupModes::Forced ? contract::kForceStartup : contract::kRunStartup;
 }

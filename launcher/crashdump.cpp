@@ -18,15 +18,15 @@ namespace {
 constexpr DWORD kDumpWaitMs = 10000;
 constexpr SIZE_T kWriterStack = SIZE_T{256} * 1024; // reserved; dbghelp needs some room
 
-struct Crash {
+// The crash writer's state: process-wide, since the system calls the filter
+// with no argument of ours; for the whole life of the process, so the
+// writer's handle is never closed.
+struct {
+    LONG crashing;
     EXCEPTION_POINTERS *pointers;
     DWORD threadId;
-};
-
-// For the whole life of the process, so never closed.
-LONG g_Crashing;
-Crash g_Crash;
-HANDLE g_Writer; // suspended until the filter has filled in g_Crash
+    HANDLE writer; // suspended until the filter has filled in the rest
+} g_Crash;
 
 DWORD WINAPI WriteDump(void *)
 {
@@ -38,12 +38,13 @@ DWORD WINAPI WriteDump(void *)
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
 {
     const DWORD code = pointers->ExceptionRecord->ExceptionCode;
-    if (InterlockedExchange(&g_Crashing, 1) != 0) {
+    if (InterlockedExchange(&g_Crash.crashing, 1) != 0) {
         // Another thread is already writing the dump and will end the process.
         Sleep(INFINITE);
     }
-    g_Crash = {pointers, GetCurrentThreadId()};
-    HANDLE writer = g_Writer;
+    g_Crash.pointers = pointers;
+    g_Crash.threadId = GetCurrentThreadId();
+    HANDLE writer = g_Crash.writer;
     if (writer == nullptr || ResumeThread(writer) == static_cast<DWORD>(-1)) // none made at start-up: once more
         writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (writer != nullptr)
@@ -56,7 +57,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS *pointers)
 
 void InstallCrashDumpWriter()
 {
-    g_Writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr,
+    g_Crash.writer = CreateThread(nullptr, kWriterStack, WriteDump, nullptr,
                             CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     SetUnhandledExceptionFilter(OnUnhandledException);
 }

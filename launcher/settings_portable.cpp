@@ -6,21 +6,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 namespace {
-
-char *HeapCopy(std::string_view text)
-{
-    char *copy = static_cast<char *>(std::malloc(text.size() + 1));
-    if (copy != nullptr) {
-        std::memcpy(copy, text.data(), text.size());
-        copy[text.size()] = '\0';
-    }
-    return copy;
-}
 
 // The command line without its first token, the executable's path: a quoted
 // path runs to its closing quote, an unquoted one to the first whitespace.
@@ -43,7 +34,8 @@ std::string_view SkipProgramPath(std::string_view line)
 
 // Digit after -m or -s: '0' gives the first state, '1' the second, anything
 // else nothing.
-void ApplyModeDigit(int &mode, char digit, int onZero, int onOne)
+template <typename Mode>
+void ApplyModeDigit(Mode &mode, char digit, Mode onZero, Mode onOne)
 {
     if (digit == '0')
         mode = onZero;
@@ -60,32 +52,26 @@ void ApplyConfigFile(LaunchSettings &settings, std::string_view value, FileTest 
         value.remove_suffix(1);
     if (value.size() >= kMaxPath)
         return;
-
-    std::array<char, kMaxPath> path{};
+    PathText path{};
     std::memcpy(path.data(), value.data(), value.size());
-    if (fileExists(path.data()) && settings.ConfigFile == nullptr)
-        settings.ConfigFile = HeapCopy(value);
+    if (fileExists(path.data()) && !settings.ConfigFile)
+        settings.ConfigFile = path;
 }
 
 } // namespace
 
-int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest fileExists)
+LaunchSettings ParseCommandLine(const char *commandLine, FileTest fileExists)
 {
-    settings.InstanceMode = kAskOnSecondCopy;
-    settings.StartupMode = kStartupNormal;
-    settings.ServiceMainFlag = 1;
-    settings.ServicesEnabled = 1;
+    LaunchSettings settings;
     if (commandLine == nullptr)
-        return 1;
-
+        return settings;
     const std::string_view original = SkipProgramPath(commandLine);
-    char *lowered = HeapCopy(original);
-    if (lowered == nullptr)
-        return 1; // the defaults stand
-    for (char *c = lowered; *c != '\0'; ++c)
-        *c = ascii::ToLower(*c);
+    const std::unique_ptr<char[]> lowered(new (std::nothrow) char[original.size() + 1]);
+    if (!lowered)
+        return settings; // the defaults stand
+    std::transform(original.begin(), original.end(), lowered.get(), ascii::ToLower);
+    const std::string_view line(lowered.get(), original.size());
 
-    const std::string_view line(lowered, original.size());
     size_t i = 0;
     while (i < line.size()) {
         if (line[i] != '-') {
@@ -100,18 +86,18 @@ int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest
         switch (option) {
         case 'f': {
             const size_t end = std::min(line.find('-', i), line.size());
-            ApplyConfigFile(settings, std::string_view(line.data() + i, end - i), fileExists);
+            ApplyConfigFile(settings, line.substr(i, end - i), fileExists);
             i = end; // a '-' here starts the next switch
             break;
         }
-        case 'm':
-            ApplyModeDigit(settings.InstanceMode, next, kEndQuietly, kStartAnyway); // the digit is scanned again
+        case 'm': // the digit is scanned again, as an ordinary character
+            ApplyModeDigit(settings.InstanceMode, next, InstanceModes::EndQuietly, InstanceModes::StartAnyway);
             break;
         case 's':
-            ApplyModeDigit(settings.StartupMode, next, kStartupSkipped, kStartupForced);
+            ApplyModeDigit(settings.StartupMode, next, StartupModes::Skipped, StartupModes::Forced);
             break;
         case 'n':
-            settings.ServicesEnabled = 0;
+            settings.ServicesEnabled = false;
             break;
         case 't':
             settings.ServiceMainFlag = 0;
@@ -120,22 +106,13 @@ int ParseCommandLine(LaunchSettings &settings, const char *commandLine, FileTest
             break;
         }
     }
-
-    std::free(lowered);
-    return 1;
+    return settings;
 }
 
-char *CopyDirectoryPart(const char *path, size_t length)
+std::optional<std::wstring> DirectoryPart(std::wstring_view path)
 {
-    const std::string_view text(path, length);
-    const size_t slash = text.rfind('\\');
-    if (slash == std::string_view::npos || slash == 0)
-        return nullptr;
-    return HeapCopy(std::string_view(path, slash));
-}
-
-void FreeText(char *&text)
-{
-    std::free(text);
-    text = nullptr;
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring_view::npos || slash == 0)
+        return std::nullopt;
+    return std::wstring(path.substr(0, slash));
 }

@@ -1,31 +1,36 @@
-// The settings record and the routines that fill it from the system.
+// The installation directory and the file test, from the system.
 
-#include "LaunchSettings.h"
+#include "Shell.h"
+
 #include "ScopeExit.h"
+#include "Text.h"
 #include "UniqueHandle.h"
 
-LaunchSettings g_Settings;
-
-const char *GetInstallDir()
+InstallDirProblem FindInstallDir(InstallDir &dir)
 {
-    if (g_Settings.InstallDir != nullptr)
-        return g_Settings.InstallDir;
-
-    char path[kMaxPath];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    wchar_t path[kMaxPath];
+    const DWORD length = GetModuleFileNameW(nullptr, path, kMaxPath);
     // A path that fills the whole buffer was cut, and may not be terminated.
-    if (length == 0 || length >= sizeof(path))
-        return nullptr;
-
-    g_Settings.InstallDir = CopyDirectoryPart(path, length);
-    return g_Settings.InstallDir;
+    if (length == 0 || length >= kMaxPath)
+        return InstallDirProblem::NotFound;
+    std::optional<std::wstring> folder = DirectoryPart(std::wstring_view(path, length));
+    if (!folder)
+        return InstallDirProblem::NotFound;
+    dir.path = std::move(*folder);
+    // The one place the folder becomes the components' 8-bit text. Where the
+    // code page cannot write it (Windows before 10 version 1903 ignores the
+    // manifest's UTF-8), its short name can, when the volume keeps one.
+    if (text::ToCodePage(dir.path, dir.forComponents))
+        return InstallDirProblem::None;
+    wchar_t shortPath[kMaxPath];
+    const DWORD shortLength = GetShortPathNameW(dir.path.c_str(), shortPath, kMaxPath);
+    if (shortLength > 0 && shortLength < kMaxPath &&
+        text::ToCodePage(std::wstring_view(shortPath, shortLength), dir.forComponents))
+        return InstallDirProblem::None;
+    return InstallDirProblem::NotInCodePage;
 }
 
-int ParseCommandLine(const char *commandLine)
-{
-    return ParseCommandLine(g_Settings, commandLine, FileExists);
-}
-
+// The -f value is tested as the scan read it, 8-bit.
 bool FileExists(const char *path)
 {
     // A missing floppy or CD must not bring up the system's error dialog.

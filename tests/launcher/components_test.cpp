@@ -375,7 +375,7 @@ TEST(Components, ComponentsCannotStrandTheShell)
         {"overwrites_dir", "[SH_CFG_FillBuffer]\noverwrite_dir=1\n", true, nullptr,
          {"config FillBuffer", "auxhost SS_Main flag=1", "modcore ShellMain dir=$DIR", "modcore stop ShellMain",
           "config FreeBuffer"}},
-        // A quit message posted while it is stopped must not swallow the notice.
+        // Quit messages posted while it is stopped, again and again, must not swallow the notice.
         {"quits_on_stop", "[ShellMain]\nquit_on_stop=1\ndelay=12000\n", true,
          "The Tarvek Module System thread is being forcefully terminated.",
          {"modcore posted-quit ShellMain", "auxhost stop SS_Main", "config FreeBuffer"}},

@@ -2,12 +2,10 @@
 // this program: a full run leaves no handle and no state behind.
 // Uses the shell's global object names, so it never runs beside another such test.
 
-#include "LaunchSettings.h"
-#include "components.h"
+#include "Shell.h"
 #include "harness.h"
 
 #include "counts.h"
-#include "lifecycle.h"
 
 #include <gtest/gtest.h>
 
@@ -24,17 +22,15 @@ long long CountOpenHandles()
     return ChooseHandleCounter().count();
 }
 
+// What a run holds while it runs, gone once it has ended.
 void ExpectNothingHeld()
 {
-    EXPECT_EQ(g_Settings.InstallDir, nullptr);
-    EXPECT_EQ(g_Settings.ConfigFile, nullptr);
-    EXPECT_FALSE(g_InstanceMutex);
-    EXPECT_FALSE(g_ShellIsReadyHandle);
-    EXPECT_FALSE(g_ConfigLibrary);
-    EXPECT_FALSE(g_ServicesLibrary);
-    EXPECT_FALSE(g_CoreThread);
-    EXPECT_FALSE(g_ServiceThread);
-    EXPECT_FALSE(g_StartupThread);
+    for (const char *library : {"config.dll", "auxhost.dll", "modcore.dll"})
+        EXPECT_EQ(GetModuleHandleA(library), nullptr) << library << " is still loaded";
+    const HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "ShellMutex");
+    EXPECT_EQ(mutex, nullptr) << "ShellMutex is still held";
+    if (mutex != nullptr)
+        CloseHandle(mutex);
 }
 
 TEST(InProcess, FullRunReleasesEverything)
@@ -44,11 +40,11 @@ TEST(InProcess, FullRunReleasesEverything)
     std::ofstream(dir + "\\scenario.ini") << "[ShellMain]\nmode=return\ndelay=200\n";
     const std::string commandLine = "\"" + dir + "\\launcher.exe\" -s1 -f" + dir + "\\scenario.ini";
 
-    EXPECT_EQ(LauncherMain(commandLine.c_str()), 0); // warms up what the runtime keeps
+    EXPECT_EQ(Shell().Run(commandLine.c_str()), 0); // warms up what the runtime keeps
     ExpectNothingHeld();
 
     const long long before = CountOpenHandles();
-    EXPECT_EQ(LauncherMain(commandLine.c_str()), 0);
+    EXPECT_EQ(Shell().Run(commandLine.c_str()), 0);
     EXPECT_EQ(CountOpenHandles(), before);
     ExpectNothingHeld();
 
@@ -62,23 +58,25 @@ TEST(InProcess, ReleasingTwiceIsHarmless)
 {
     const std::string commandLine = "launcher.exe -m1 -f" + MakeFileForSwitch("shell.rc");
     const long long before = CountOpenHandles();
-    ASSERT_TRUE(CheckSingleInstance(commandLine.c_str()));
-    EXPECT_NE(g_Settings.InstallDir, nullptr);
-    EXPECT_NE(g_Settings.ConfigFile, nullptr);
-    EXPECT_TRUE(g_InstanceMutex);
+    Shell shell;
+    ASSERT_TRUE(shell.CheckSingleInstance(commandLine.c_str()));
+    EXPECT_TRUE(shell.Settings().ConfigFile.has_value());
+    EXPECT_GT(CountOpenHandles(), before); // the mutex
 
-    FinalCleanup();
-    FinalCleanup();
-    StopComponents(); // nothing to stop: a no-op now
+    shell.FinalCleanup();
+    shell.FinalCleanup();
+    shell.StopComponents(); // nothing to stop: a no-op now
     ExpectNothingHeld();
     EXPECT_EQ(CountOpenHandles(), before);
 }
 
 TEST(InProcess, InstallDirIsTheProgramsDirectory)
 {
-    EXPECT_EQ(std::string(GetInstallDir()), ProgramDir());
-    EXPECT_EQ(GetInstallDir(), GetInstallDir()); // cached
-    FinalCleanup();
+    Shell shell;
+    const InstallDir *dir = shell.GetInstallDir();
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(dir->forComponents, ProgramDir());
+    EXPECT_EQ(dir->path.size(), ProgramDir().size()); // this test's folder is plain ASCII
 }
 
 TEST(InProcess, FileExistsOnlyForFiles)
@@ -93,16 +91,17 @@ TEST(InProcess, FileExistsOnlyForFiles)
 
 TEST(StartupChoice, ShiftAndSwitches)
 {
+    using Mode = StartupModes;
     const struct {
-        int mode;
+        Mode mode;
         bool shift;
         const char *entry;
     } cases[] = {
-        {0, false, "SS_RunStartup"}, {1, false, nullptr}, {2, false, "SS_ForceStartup"},
-        {0, true, nullptr},          {1, true, nullptr},  {2, true, nullptr}, // Shift wins even over -s1
+        {Mode::Normal, false, "SS_RunStartup"}, {Mode::Skipped, false, nullptr}, {Mode::Forced, false, "SS_ForceStartup"},
+        {Mode::Normal, true, nullptr},          {Mode::Skipped, true, nullptr},  {Mode::Forced, true, nullptr}, // Shift wins even over -s1
     };
     for (const auto &c : cases)
-        EXPECT_STREQ(ChooseStartupEntry(c.mode, c.shift), c.entry) << c.mode << c.shift;
+        EXPECT_STREQ(ChooseStartupEntry(c.mode, c.shift), c.entry) << static_cast<int>(c.mode) << c.shift;
 }
 
 } // namespace

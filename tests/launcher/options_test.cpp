@@ -58,21 +58,21 @@ const ScanCase kScanCases[] = {
     {"\"C:\\unclosed-n -m0", 0, 0, 1, 1, nullptr},
 };
 
+const char *ConfigOf(const LaunchSettings &s)
+{
+    return s.ConfigFile ? s.ConfigFile->data() : nullptr;
+}
+
 TEST(ParseCommandLine, Table)
 {
     g_existing = {"c:\\cfg\\shell.rc", "a.rc", "b.rc", "c:\\a.rc"};
     for (const auto &c : kScanCases) {
-        LaunchSettings s;
-        s.InstanceMode = s.StartupMode = 9; // every call starts from the defaults
-        s.ServicesEnabled = s.ServiceMainFlag = 0;
-        EXPECT_EQ(ParseCommandLine(s, c.line, FakeFileExists), 1);
-        EXPECT_EQ(s.InstanceMode, c.instance) << c.line;
-        EXPECT_EQ(s.StartupMode, c.startup) << c.line;
-        EXPECT_EQ(s.ServicesEnabled, c.services) << c.line;
+        const LaunchSettings s = ParseCommandLine(c.line, FakeFileExists);
+        EXPECT_EQ(static_cast<int>(s.InstanceMode), c.instance) << c.line;
+        EXPECT_EQ(static_cast<int>(s.StartupMode), c.startup) << c.line;
+        EXPECT_EQ(s.ServicesEnabled, c.services != 0) << c.line;
         EXPECT_EQ(s.ServiceMainFlag, c.serviceMain) << c.line;
-        EXPECT_STREQ(s.ConfigFile, c.config) << c.line;
-        FreeText(s.ConfigFile);
-        EXPECT_EQ(s.ConfigFile, nullptr);
+        EXPECT_STREQ(ConfigOf(s), c.config) << c.line;
     }
 }
 
@@ -90,22 +90,9 @@ TEST(ParseCommandLine, ConfigValueIsTestedAsWritten)
     g_existing.clear();
     for (const auto &c : cases) {
         g_tested.clear();
-        LaunchSettings s;
-        ParseCommandLine(s, c.line, FakeFileExists);
+        ParseCommandLine(c.line, FakeFileExists);
         EXPECT_EQ(g_tested, c.tested) << c.line;
     }
-}
-
-TEST(ParseCommandLine, KeepsAConfigFileAlreadySet)
-{
-    g_existing = {"b.rc"};
-    LaunchSettings s;
-    ParseCommandLine(s, "launcher.exe -fb.rc", FakeFileExists);
-    char *first = s.ConfigFile;
-    ParseCommandLine(s, "launcher.exe -fb.rc -n", FakeFileExists);
-    EXPECT_EQ(s.ConfigFile, first);
-    EXPECT_EQ(s.ServicesEnabled, 0);
-    FreeText(s.ConfigFile);
 }
 
 TEST(ParseCommandLine, OverlongConfigValueIsDroppedNotCut)
@@ -114,48 +101,44 @@ TEST(ParseCommandLine, OverlongConfigValueIsDroppedNotCut)
     g_existing = {fits, tooLong.substr(0, 259)};
     for (const auto &[value, accepted] : {std::pair{fits, true}, std::pair{tooLong, false},
                                           std::pair{fits + "   ", true}}) {
-        LaunchSettings s;
         g_tested.clear();
-        ParseCommandLine(s, ("launcher.exe -f" + value + " -n").c_str(), FakeFileExists);
-        EXPECT_EQ(s.ConfigFile != nullptr, accepted) << value.size();
+        const LaunchSettings s = ParseCommandLine(("launcher.exe -f" + value + " -n").c_str(), FakeFileExists);
+        EXPECT_EQ(s.ConfigFile.has_value(), accepted) << value.size();
         EXPECT_EQ(g_tested.size(), accepted ? 1u : 0u);
-        EXPECT_EQ(s.ServicesEnabled, 0);
-        FreeText(s.ConfigFile);
+        EXPECT_FALSE(s.ServicesEnabled);
     }
 }
 
 TEST(ParseCommandLine, NullLineGivesDefaults)
 {
-    LaunchSettings s;
-    s.InstanceMode = 2;
-    s.ServicesEnabled = 0;
-    EXPECT_EQ(ParseCommandLine(s, nullptr, FakeFileExists), 1);
-    EXPECT_EQ(s.InstanceMode, 0);
-    EXPECT_EQ(s.ServicesEnabled, 1);
+    const LaunchSettings s = ParseCommandLine(nullptr, FakeFileExists);
+    EXPECT_EQ(s.InstanceMode, InstanceModes::AskOnSecondCopy);
+    EXPECT_EQ(s.StartupMode, StartupModes::Normal);
+    EXPECT_TRUE(s.ServicesEnabled);
+    EXPECT_EQ(s.ServiceMainFlag, 1);
+    EXPECT_FALSE(s.ConfigFile);
 }
 
-TEST(CopyDirectoryPart, Table)
+TEST(DirectoryPart, Table)
 {
     const struct {
-        const char *path;
-        const char *dir;
+        const wchar_t *path;
+        const wchar_t *dir; // null: none
     } cases[] = {
-        {"C:\\Shell\\launcher.exe", "C:\\Shell"},
-        {"C:\\launcher.exe", "C:"},
-        {"\\launcher.exe", nullptr},
-        {"launcher.exe", nullptr},
-        {"C:\\a\\b\\", "C:\\a\\b"},
-        {"", nullptr},
+        {L"C:\\Shell\\launcher.exe", L"C:\\Shell"},
+        {L"C:\\launcher.exe", L"C:"},
+        {L"\\launcher.exe", nullptr},
+        {L"launcher.exe", nullptr},
+        {L"C:\\a\\b\\", L"C:\\a\\b"},
+        {L"", nullptr},
+        {L"C:\\Zo\u00eb-\u0418\u0432\u0430\\launcher.exe", L"C:\\Zo\u00eb-\u0418\u0432\u0430"},
     };
     for (const auto &c : cases) {
-        char *dir = CopyDirectoryPart(c.path, std::strlen(c.path));
-        EXPECT_STREQ(dir, c.dir) << c.path;
-        FreeText(dir);
+        const std::optional<std::wstring> dir = DirectoryPart(c.path);
+        EXPECT_EQ(dir.has_value(), c.dir != nullptr);
+        if (dir && c.dir != nullptr)
+            EXPECT_EQ(*dir, c.dir);
     }
-    // Only the given length counts: the rest of the buffer may be anything.
-    char *dir = CopyDirectoryPart("C:\\a\\b.exe\\junk", 10);
-    EXPECT_STREQ(dir, "C:\\a");
-    FreeText(dir);
 }
 
 } // namespace
