@@ -1,5 +1,6 @@
-// What componentcheck checks, its verdicts and its options: one table of
-// checks, shared by the host process and the checker.
+// What componentcheck checks and reports, shared by the checker and its host
+// process: the table of checks, the verdicts, a result row, the options, the
+// records the host sends, and what a library's exports say.
 #pragma once
 
 #include "contract.h"
@@ -8,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The checker's exit codes; bad usage and a library that cannot be loaded
@@ -19,56 +21,30 @@ constexpr int kExitUnloadable = kExitUsage;
 
 // Warn: a sibling entry is missing, which the shell skips; it fails nothing.
 enum class Verdict { Pass, Fail, Warn, NotObservable };
-
-// "pass", "fail", "warn" or "not-observable".
-const char *VerdictName(Verdict verdict);
+constexpr const char *kVerdictNames[] = {"pass", "fail", "warn", "not-observable"}; // in Verdict's order
 
 // Every check. A new one is a row of kChecks, a line in the checks of its
 // calls below (or of the library), and its observation in the host.
 enum class Check {
-    Export,
-    Load,
-    ConfigFill,
-    ConfigFree,
-    Ready,
-    SingleSignal,
-    QueueAtSignal,
-    FailBeforeSignal,
-    Stop,
-    Crash,
-    ThreadsLeft,
-    Unloaded,
-    HandlesLeft,
-    GdiLeft,
+    Export, Load, ConfigFill, ConfigFree, Ready, SingleSignal, QueueAtSignal, FailBeforeSignal, Stop, Crash,
+    ThreadsLeft, Unloaded, HandlesLeft, GdiLeft,
 };
 
 struct CheckInfo {
-    Check check;
     const char *name;
     const char *unit; // of its value: "ms", or "" for a count
 };
 
-constexpr CheckInfo kChecks[] = {
-    {Check::Export, "export", ""},
-    {Check::Load, "load", "ms"},
-    {Check::ConfigFill, "config-fill", "ms"},
-    {Check::ConfigFree, "config-free", "ms"},
-    {Check::Ready, "ready", "ms"},
-    {Check::SingleSignal, "single-signal", ""},
-    {Check::QueueAtSignal, "queue-at-signal", ""},
-    {Check::FailBeforeSignal, "fail-before-signal", ""},
-    {Check::Stop, "stop", "ms"},
-    {Check::Crash, "crash", ""},
-    {Check::ThreadsLeft, "threads-left", ""},
-    {Check::Unloaded, "unloaded", ""},
-    {Check::HandlesLeft, "handles-left", ""},
-    {Check::GdiLeft, "gdi-left", ""},
+constexpr CheckInfo kChecks[] = { // in Check's order
+    {"export", ""},        {"load", "ms"},           {"config-fill", "ms"},      {"config-free", "ms"},
+    {"ready", "ms"},       {"single-signal", ""},    {"queue-at-signal", ""},    {"fail-before-signal", ""},
+    {"stop", "ms"},        {"crash", ""},            {"threads-left", ""},       {"unloaded", ""},
+    {"handles-left", ""},  {"gdi-left", ""},
 };
 
-const char *CheckName(Check check);
-const char *CheckUnit(Check check);
-// The check of that name; false for none.
-bool FindCheck(const std::string &name, Check &check);
+inline const char *CheckName(Check check) { return kChecks[static_cast<size_t>(check)].name; }
+inline const char *CheckUnit(Check check) { return kChecks[static_cast<size_t>(check)].unit; }
+inline const char *VerdictName(Verdict verdict) { return kVerdictNames[static_cast<size_t>(verdict)]; }
 
 // What is checked of an entry, by how the shell calls it, after its export.
 std::vector<Check> ChecksOf(const contract::Entry &entry);
@@ -85,11 +61,57 @@ struct CheckResult {
     std::string detail;
 };
 
+// The shell's own limit, for a call and for a thread to stop.
+constexpr DWORD kShellLimitMs = 10000;
+
 struct Options {
-    std::vector<std::string> libraries;
-    DWORD readyTimeoutMs = 10000;
-    std::string configFile; // handed to SH_CFG_FillBuffer; empty: none
-    std::string installDir; // handed to the entries; empty: each library's own directory
+    std::vector<std::wstring> libraries;
+    DWORD readyTimeoutMs = kShellLimitMs;
+    // How long a call may take, and a thread to end once stopped; the shell's
+    // by default, shorter only where a test wants its verdicts sooner.
+    DWORD callLimitMs = kShellLimitMs;
+    std::wstring configFile; // handed to SH_CFG_FillBuffer; empty: none
+    std::wstring installDir; // handed to the entries; empty: each library's own directory
     bool json = false;
     HANDLE report = nullptr; // set in a host process: where its records go
 };
+
+// Checks each library in a host process of its own, prints the results and
+// returns the exit code (supervisor.cpp).
+int RunChecks(const Options &options);
+
+// ---- The host's records to the checker, one JSON object a line.
+enum class RecordKind : char {
+    Step = 'S',       // a step that may hang begins: entry, check, limit
+    Result = 'R',     // a result
+    Crash = 'C',      // the host crashed: detail
+    Unloadable = 'L', // the library cannot be loaded: detail
+    Output = 'O',     // the library wrote this (OutputDebugString, standard output or error): entry, detail
+    Done = 'E',       // the host is done
+};
+
+struct Record {
+    RecordKind kind = RecordKind::Done;
+    CheckResult result; // Step: entry and check; Result: all of it; Output: entry
+    DWORD limitMs = 0;  // Step
+    std::string detail; // Crash, Unloadable, Output
+};
+
+std::string Encode(const Record &record); // one line, ending in a line feed
+bool Decode(const std::string &line, Record &record); // false for anything else
+
+// ---- What a library exports, and the roles that makes it play.
+struct Exports {
+    std::vector<std::string> names;
+    bool Plain(const char *name) const;
+    const char *Decorated(const char *name) const; // the decorated export standing for name, or null
+    bool HasRole(contract::Role role) const;
+    // Exports a letter or two from an entry's name: "ShelMain: did you mean ShellMain?"; empty for none.
+    std::string NearMisses() const;
+};
+
+// Reads the export names from the file, without running the library.
+bool ReadExports(const std::wstring &path, Exports &exports, DWORD &error);
+// Every row a host reports for a library of these exports, in the order
+// reported, each not observed yet.
+std::vector<CheckResult> PlannedRows(const Exports &exports);

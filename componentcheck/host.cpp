@@ -1,19 +1,224 @@
-// The host process's two runs of the library: the first reports, the
-// second only counts what a run leaves held.
+// The host process: its two runs of the library (the first reports, the
+// second only counts what a run leaves held), the records it sends, what the
+// library writes, and a crash, reported with where it happened, in whose
+// thread, and the C++ exception that escaped, by its type.
 
 #include "host.h"
+#include "image.h"
 
+#include "Paths.h"
+#include "Symbols.h"
+#include "Text.h"
 #include "counts.h"
-#include "crash.h"
-#include "diagnose.h"
-#include "hooks.h"
-#include "leaks.h"
-#include "sender.h"
-#include "sequence.h"
-#include "state.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdarg.h>
+#include <stdlib.h>
+
+#include <typeinfo>
 
 namespace {
 
+constexpr size_t kDetailSize = 1024;
+constexpr DWORD kDrainMs = 1000; // for what the library wrote last to arrive
+constexpr DWORD kGccThrow = 0x20474343;   // a C++ exception of GCC's and clang's runtime, unhandled
+constexpr DWORD kMsvcThrow = 0xE06D7363;  // one of Microsoft's runtime
+constexpr DWORD kDebugText = 0x40010006;  // OutputDebugStringA's
+constexpr DWORD kDebugTextWide = 0x4001000A; // OutputDebugStringW's, where the system raises it
+
+// The sender's state, for the host's life: the system calls the crash filter
+// and the debug-output handler with no argument of ours.
+struct {
+    HANDLE report = nullptr;
+    bool secondRun = false;
+    const char *volatile entry = ""; // the step running: what the library writes is put down to it
+    const HostState *host = nullptr;
+} g_Host;
+
+void SendRecord(const Record &record)
+{
+    const std::string line = Encode(record);
+    DWORD written;
+    WriteFile(g_Host.report, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+// ---- What the library writes: OutputDebugString, standard output and error.
+
+void SendOutput(const std::string &text)
+{
+    if (g_Host.secondRun)
+        return;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end;
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            SendRecord({RecordKind::Output, {g_Host.entry, Check::Export, Verdict::NotObservable, {}, ""}, 0, line});
+        at = end + 1;
+    }
+}
+
+LONG WINAPI TakeDebugText(EXCEPTION_POINTERS *pointers)
+{
+    const EXCEPTION_RECORD &record = *pointers->ExceptionRecord;
+    if ((record.ExceptionCode != kDebugText && record.ExceptionCode != kDebugTextWide) || record.NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const size_t length = record.ExceptionInformation[0];
+    if (record.ExceptionCode == kDebugTextWide)
+        SendOutput(text::Utf8({reinterpret_cast<const wchar_t *>(record.ExceptionInformation[1]), length}));
+    else
+        SendOutput({reinterpret_cast<const char *>(record.ExceptionInformation[1]), length});
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+DWORD WINAPI ReadStandardOutput(void *pipe)
+{
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        SendOutput({buffer, read});
+    return 0;
+}
+
+// The library's standard output and error (its C runtime's and the
+// process's) into a pipe this host reads.
+UniqueHandle CaptureStandardOutput()
+{
+    HANDLE reader = nullptr, writer = nullptr;
+    if (!CreatePipe(&reader, &writer, nullptr, 0))
+        return UniqueHandle();
+    // Descriptors 1 and 2 hold the only ends left, so that closing them ends the pipe.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_TEXT);
+    _dup2(fd, 1);
+    _dup2(fd, 2);
+    _close(fd);
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+    setvbuf(stdout, nullptr, _IONBF, 0); // nothing held back when the host is ended
+    return UniqueHandle(CreateThread(nullptr, 0, ReadStandardOutput, reader, 0, nullptr));
+}
+
+// ---- A crash, in words.
+
+const char *ExceptionName(DWORD code)
+{
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: return "access violation";
+    case EXCEPTION_STACK_OVERFLOW: return "stack overflow";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return "integer division by zero";
+    case EXCEPTION_ILLEGAL_INSTRUCTION: return "illegal instruction";
+    case EXCEPTION_BREAKPOINT: return "breakpoint";
+    case STATUS_STACK_BUFFER_OVERRUN: return "stack buffer overrun";
+    default: return "exception";
+    }
+}
+
+// "module+0xoffset (function (file:line))" for an address, the source from
+// the module's PDB where one is found.
+std::string Where(const void *address)
+{
+    HMODULE module = nullptr;
+    wchar_t path[MAX_PATH];
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<const wchar_t *>(address), &module) ||
+        GetModuleFileNameW(module, path, MAX_PATH) == 0)
+        return "an address outside any module (unmapped code?)";
+    const auto base = reinterpret_cast<ULONG_PTR>(module), at = reinterpret_cast<ULONG_PTR>(address);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const std::wstring source = SourceOf(GetCurrentProcess(), path, base, nt->OptionalHeader.SizeOfImage, at);
+    char offset[32];
+    _snprintf(offset, sizeof(offset), "+0x%lx", static_cast<unsigned long>(at - base));
+    const std::wstring full = path;
+    const std::string name = text::Utf8(full.substr(full.find_last_of(L'\\') + 1));
+    return name + offset + (source.empty() ? "" : " (" + text::Utf8(source) + ")");
+}
+
+// The type of a C++ exception that escaped, where its runtime's records give it.
+std::string ThrownType(const EXCEPTION_RECORD &record)
+{
+    if (record.ExceptionCode == kGccThrow && record.NumberParameters >= 1) {
+        // libstdc++'s header of the thrown object (its __cxa_exception) ends
+        // with the unwinder's record, which is what was raised.
+        struct Thrown {
+            std::type_info *type;
+            void (*destructor)(void *);
+            void (*unexpected)();
+            void (*terminate)();
+            void *next;
+            int handlerCount, handlerSwitchValue;
+            const unsigned char *actionRecord, *languageSpecificData;
+            void *catchTemp, *adjustedPtr;
+        };
+        const auto *thrown = reinterpret_cast<const Thrown *>(record.ExceptionInformation[0] - sizeof(Thrown));
+        int status = 0;
+        char *name = abi::__cxa_demangle(thrown->type->name(), nullptr, nullptr, &status);
+        std::string type = name != nullptr ? name : thrown->type->name();
+        free(name);
+        return type;
+    }
+    if (record.ExceptionCode == kMsvcThrow && record.NumberParameters >= 3) {
+        // ThrowInfo -> its catchable types -> the first one's type descriptor, whose name is ".?AVname@space@@".
+        const ULONG_PTR image = record.NumberParameters >= 4 ? record.ExceptionInformation[3] : 0;
+        const auto at = [image](ULONG_PTR from, size_t offset) { return image + *reinterpret_cast<const int *>(from + offset); };
+        const ULONG_PTR types = at(record.ExceptionInformation[2], 3 * sizeof(int));
+        const char *decorated = reinterpret_cast<const char *>(at(at(types, sizeof(int)), sizeof(int)) + 2 * sizeof(void *));
+        std::string parts = decorated + (decorated[0] == '.' ? 4 : 0), type;
+        for (size_t end; (end = parts.find('@')) != std::string::npos && end > 0; parts.erase(0, end + 1))
+            type.insert(0, parts.substr(0, end) + (type.empty() ? "" : "::")); // "name@space@@": innermost first
+        return type;
+    }
+    return "";
+}
+
+// Whose thread it is: an entry's, one the library started, or the host's own.
+std::string Whose(DWORD thread, bool &entry)
+{
+    entry = false;
+    for (const EntryRun *run : {&g_Host.host->startup, &g_Host.host->service, &g_Host.host->core}) {
+        if (run->entry != nullptr && run->threadId == thread) {
+            entry = true;
+            return run->entry->name;
+        }
+    }
+    if (const void *start = StartOfLibraryThread(thread))
+        return "a thread the library started (entry " + Where(start) + ")";
+    return "a thread of the host's own";
+}
+
+LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
+{
+    const EXCEPTION_RECORD &record = *pointers->ExceptionRecord;
+    char code[16], access[64] = "";
+    _snprintf(code, sizeof(code), "0x%08lX", record.ExceptionCode);
+    if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2)
+        _snprintf(access, sizeof(access) - 1, " %s 0x%p",
+                  record.ExceptionInformation[0] == EXCEPTION_WRITE_FAULT     ? "writing"
+                  : record.ExceptionInformation[0] == EXCEPTION_EXECUTE_FAULT ? "executing"
+                                                                              : "reading",
+                  reinterpret_cast<void *>(record.ExceptionInformation[1]));
+    bool entry = false;
+    const std::string whose = Whose(GetCurrentThreadId(), entry);
+    std::string detail;
+    if (record.ExceptionCode == kGccThrow || record.ExceptionCode == kMsvcThrow) {
+        const std::string type = ThrownType(record);
+        detail = "a C++ exception" + (type.empty() ? "" : " (" + type + ")") + " escaped " +
+                 (entry ? whose : "the code of " + whose) + " (" + code + "): an entry must catch what it throws";
+    } else {
+        detail = std::string(ExceptionName(record.ExceptionCode)) + " (" + code + ")" + access + " at " +
+                 Where(record.ExceptionAddress) + ", in " + (entry ? "the thread of " : "") + whose;
+    }
+    Send(RecordKind::Crash, detail + (g_Host.secondRun ? ", in the second run (the one that counts)" : ""));
+    TerminateProcess(GetCurrentProcess(), record.ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// What a run leaves held, against what the first left: the system's
+// one-time allocations (a cached registry key, say) do not count.
 void Count(Check check, const Counter &counter, long long afterFirstRun, const char *what)
 {
     const long long left = counter.count() - afterFirstRun;
@@ -26,43 +231,21 @@ void Count(Check check, const Counter &counter, long long afterFirstRun, const c
            who.empty() ? "" : ": ", who.c_str());
 }
 
-} // namespace
-
-int RunHost(const Options &options)
+// Runs the library a second time, counting what that run leaves held.
+void CountWhatIsLeft(HostState &host)
 {
-    StartSending(options.report);
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-
-    MSG msg;
-    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); // a queue, as the shell's main thread has
-    StartQueueProbe();
-    HostState host(options, RestrictLibrarySearch());
-    CatchCrashes(host);
-    Sequence sequence(host); // kept to the host's end: a thread it starts may outlast a run
-    DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
-    if (host.search == LibrarySearch::NotRestricted || !sequence.Run(error)) {
-        SendUnloadable(WhyUnloadable(host.path, error));
-        return kExitUnloadable;
-    }
-
-    // What the library leaves held is what a second run of it adds: the
-    // system's one-time allocations (a cached registry key, say) made during
-    // the first run do not count against it.
-    const Counter handles = ChooseHandleCounter();
-    const Counter gdi = ChooseGdiCounter();
-    const long long handlesAfterFirstRun = handles.count();
-    const long long gdiAfterFirstRun = gdi.count();
-    const char *uncounted = nullptr;
-    if (host.terminated) {
-        uncounted = "a thread had to be terminated, and what it held stays held";
-    } else if (host.threadsLeft) {
-        uncounted = "threads it started still run, and hold what they hold";
-    } else {
+    const Counter handles = ChooseHandleCounter(), gdi = ChooseGdiCounter();
+    const long long handlesAfterFirstRun = handles.count(), gdiAfterFirstRun = gdi.count();
+    DWORD error = ERROR_SUCCESS;
+    const char *uncounted = host.terminated    ? "a thread had to be terminated, and what it held stays held"
+                            : host.threadsLeft ? "threads it started still run, and hold what they hold"
+                                               : nullptr;
+    if (uncounted == nullptr) {
         StartLeakRecord();
-        StartSecondRun(true);
-        if (!sequence.Run(error))
+        g_Host.secondRun = true;
+        if (!RunLibrary(host, error))
             uncounted = "could not be loaded a second time";
-        StartSecondRun(false);
+        g_Host.secondRun = false;
     }
     if (uncounted == nullptr) {
         Count(Check::HandlesLeft, handles, handlesAfterFirstRun, "kernel handles");
@@ -71,9 +254,76 @@ int RunHost(const Options &options)
         for (Check check : {Check::HandlesLeft, Check::GdiLeft})
             Result("", check, Verdict::NotObservable, nullptr, "%s", uncounted);
     }
+}
+
+} // namespace
+
+void Begin(const char *entry, Check check, DWORD limitMs)
+{
+    g_Host.entry = entry;
+    NoteStep(entry, check);
+    SendRecord({RecordKind::Step, {entry, check, Verdict::NotObservable, std::nullopt, ""}, limitMs, ""});
+}
+
+void Result(const char *entry, Check check, Verdict verdict, const long long *value, const char *format, ...)
+{
+    if (g_Host.secondRun)
+        return;
+    char detail[kDetailSize];
+    va_list args;
+    va_start(args, format);
+    _vsnprintf(detail, sizeof(detail) - 1, format, args);
+    va_end(args);
+    detail[sizeof(detail) - 1] = '\0';
+    CheckResult result{entry, check, verdict, std::nullopt, detail};
+    if (value != nullptr)
+        result.value = *value;
+    SendRecord({RecordKind::Result, result, 0, ""});
+}
+
+void Pass(const char *entry, Check check, long long value, const char *detail)
+{
+    Result(entry, check, Verdict::Pass, &value, "%s", detail);
+}
+
+void Send(RecordKind kind, const std::string &detail)
+{
+    SendRecord({kind, {}, 0, detail});
+}
+
+bool InSecondRun()
+{
+    return g_Host.secondRun;
+}
+
+int RunHost(const Options &options)
+{
+    g_Host.report = options.report;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // a queue, as the shell's main thread has
+    StartQueueProbe();
+    HostState host(options);
+    text::ToCodePage(host.installDir, host.installDirText);
+    // The shell's application directory is its installation directory: the
+    // library's dependencies are looked for beside it, never beside the checker.
+    host.search = RestrictLibrarySearch(paths::DirectoryOf(host.path).c_str());
+    g_Host.host = &host;
+    SetUnhandledExceptionFilter(OnCrash);
+    AddVectoredExceptionHandler(1, TakeDebugText);
+    UniqueHandle reader = CaptureStandardOutput();
+    DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
+    if (host.search == LibrarySearch::NotRestricted || !RunLibrary(host, error)) {
+        Send(RecordKind::Unloadable, WhyUnloadable(host.path, error));
+        return kExitUnloadable;
+    }
+    CountWhatIsLeft(host);
     StopQueueProbe();
     Result("", Check::Crash, Verdict::Pass, nullptr, "no crash, hang or early exit");
-    SendDone();
+    _close(1); // the pipe ends once the library's copies of it are gone
+    _close(2);
+    WaitForSingleObject(reader.get(), kDrainMs);
+    Send(RecordKind::Done);
     // Ended here, not by ExitProcess: a thread terminated inside the library
     // may have left the loader's lock held, and the exit would wait on it.
     TerminateProcess(GetCurrentProcess(), 0);

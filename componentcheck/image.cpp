@@ -1,10 +1,18 @@
-// Walks the headers of a library loaded in this process.
+// A library's image: its tables read and patched, and why it cannot be loaded.
 
 #include "image.h"
 
+#include "checks.h"
+
+#include "Paths.h"
+#include "SystemText.h"
+#include "Text.h"
 #include "UniqueHandle.h"
 
 #include <string.h>
+
+#include <algorithm>
+#include <set>
 
 namespace {
 
@@ -99,10 +107,10 @@ static bool ImportNames(HMODULE module, std::vector<std::string> &names)
     }
 }
 
-bool ReadImageNames(const std::string &path, bool exports, std::vector<std::string> &names, DWORD &error)
+bool ReadImageNames(const std::wstring &path, bool exports, std::vector<std::string> &names, DWORD &error)
 {
     const UniqueModule image(
-        LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     if (!image) {
         error = GetLastError();
         return false;
@@ -114,6 +122,12 @@ bool ReadImageNames(const std::string &path, bool exports, std::vector<std::stri
     if (!read)
         error = ERROR_BAD_EXE_FORMAT; // its tables point outside it
     return read;
+}
+
+bool ReadExports(const std::wstring &path, Exports &exports, DWORD &error)
+{
+    // Never run here: its DllMain must first run where the shell would run it.
+    return ReadImageNames(path, true, exports.names, error);
 }
 
 void *PatchImport(HMODULE module, const char *function, void *replacement)
@@ -153,4 +167,107 @@ bool IsUnmapped(const void *base)
     if (VirtualQuery(base, &memory, sizeof(memory)) == 0)
         return true;
     return memory.State == MEM_FREE || memory.Type != MEM_IMAGE || memory.AllocationBase != base;
+}
+
+namespace {
+
+constexpr WORD kThisMachine = sizeof(void *) == 4 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+
+// Whether the file ends inside its sections: a copy or download that
+// stopped, which the loader calls only "bad format".
+bool CutShort(HANDLE file, LONG sections, WORD count, std::string &why)
+{
+    LARGE_INTEGER size{};
+    unsigned long long end = 0;
+    IMAGE_SECTION_HEADER section;
+    DWORD read = 0;
+    if (!GetFileSizeEx(file, &size) || SetFilePointer(file, sections, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    for (WORD i = 0; i < count && end != ~0ull; ++i) {
+        const bool whole = ReadFile(file, &section, sizeof(section), &read, nullptr) && read == sizeof(section);
+        end = whole ? std::max(end, 0ull + section.PointerToRawData + section.SizeOfRawData) : ~0ull;
+    }
+    if (end <= static_cast<unsigned long long>(size.QuadPart))
+        return false;
+    why = "a truncated file: it ends at " + std::to_string(size.QuadPart) + " bytes, inside its sections";
+    return true;
+}
+
+// The machine of a PE file; 0 with the reason in why when it is none.
+WORD MachineOf(const std::wstring &path, std::string &why)
+{
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    IMAGE_DOS_HEADER dos{};
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr) || read < sizeof(WORD) ||
+        dos.e_magic != IMAGE_DOS_SIGNATURE) {
+        why = "not a Windows library: the file has no PE header (a text file, or another kind of file?)";
+        return 0;
+    }
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER header;
+    } nt{};
+    if (read < sizeof(dos) || SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file.get(), &nt, sizeof(nt), &read, nullptr) || read < sizeof(nt)) {
+        why = "a truncated file: its PE header is cut off";
+        return 0;
+    }
+    if (nt.signature != IMAGE_NT_SIGNATURE) {
+        why = "not a Windows library: the file has no PE header";
+        return 0;
+    }
+    const LONG sections = dos.e_lfanew + static_cast<LONG>(sizeof(nt)) + nt.header.SizeOfOptionalHeader;
+    return CutShort(file.get(), sections, nt.header.NumberOfSections, why) ? 0 : nt.header.Machine;
+}
+
+// Walks the imports of the library (and of the DLLs found beside it) with the
+// shell's search: the library's directory, which is the shell's application
+// directory too, then the system's.
+void FindMissing(const std::wstring &path, const std::wstring &dir, std::set<std::wstring> &seen,
+                 std::vector<std::string> &missing)
+{
+    std::vector<std::string> names;
+    DWORD error = ERROR_SUCCESS;
+    if (!ReadImageNames(path, false, names, error))
+        return;
+    const std::wstring systemDir = paths::SystemDir();
+    for (const std::string &name : names) {
+        const std::wstring wide = text::FromUtf8(name);
+        std::wstring lower = wide;
+        CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+        if (!seen.insert(lower).second || lower.rfind(L"api-ms-", 0) == 0 || lower.rfind(L"ext-ms-", 0) == 0)
+            continue; // api sets are the system's own
+        if (paths::FileExists(paths::Join(dir, wide)))
+            FindMissing(paths::Join(dir, wide), dir, seen, missing);
+        else if (!paths::FileExists(paths::Join(systemDir, wide)))
+            missing.push_back(name);
+    }
+}
+
+} // namespace
+
+std::string WhyUnloadable(const std::wstring &path, DWORD error)
+{
+    if (!paths::FileExists(path))
+        return "no such file: " + text::Utf8(path);
+    std::string why;
+    const WORD machine = MachineOf(path, why);
+    if (machine == 0)
+        return why;
+    if (machine != kThisMachine)
+        return machine == IMAGE_FILE_MACHINE_AMD64 ? "a 64-bit library: use the 64-bit componentcheck"
+               : machine == IMAGE_FILE_MACHINE_I386 ? "a 32-bit library: use the 32-bit componentcheck"
+                                                    : "a library for another machine than this componentcheck's";
+    std::set<std::wstring> seen;
+    std::vector<std::string> missing;
+    if (error == ERROR_MOD_NOT_FOUND)
+        FindMissing(path, paths::DirectoryOf(path), seen, missing);
+    if (missing.empty())
+        return text::Utf8(SystemText(error, path));
+    std::string list;
+    for (const auto &name : missing)
+        list += (list.empty() ? "" : ", ") + name;
+    return "needs " + list + ": not found beside it or in the system directory, the only places the shell looks: " +
+           "copy " + (missing.size() == 1 ? "it" : "them") + " beside the component";
 }

@@ -81,15 +81,21 @@ void WorkerThread::reset()
     context = nullptr;
 }
 
-LibrarySearch RestrictLibrarySearch()
+LibrarySearch RestrictLibrarySearch(const wchar_t *applicationDir)
 {
     // Looked up at run time: Windows 7 has SetDefaultDllDirectories only with
     // its update KB2533623, and the shell must start without it.
     using SetDefaultDllDirectoriesProc = BOOL(WINAPI *)(DWORD);
+    using AddDllDirectoryProc = void *(WINAPI *)(const wchar_t *);
     using SetDllDirectoryProc = BOOL(WINAPI *)(const char *);
     const auto setDefault = FindKernelEntry<SetDefaultDllDirectoriesProc>("SetDefaultDllDirectories");
+    const auto addDirectory = FindKernelEntry<AddDllDirectoryProc>("AddDllDirectory");
     const auto setDirectory = FindKernelEntry<SetDllDirectoryProc>("SetDllDirectoryA");
 
+    if (applicationDir != nullptr && setDefault != nullptr && addDirectory != nullptr &&
+        addDirectory(applicationDir) != nullptr &&
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS))
+        return LibrarySearch::GivenApplication;
     if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS))
         return LibrarySearch::DefaultDirectories;
     if (setDirectory != nullptr && setDirectory(""))
@@ -102,6 +108,9 @@ HMODULE LoadComponentLibrary(const wchar_t *path, LibrarySearch search)
     switch (search) {
     case LibrarySearch::DefaultDirectories:
         return LoadLibraryExW(path, nullptr, kComponentSearch);
+    case LibrarySearch::GivenApplication:
+        return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                                                 LOAD_LIBRARY_SEARCH_USER_DIRS);
     case LibrarySearch::NoCurrentDirectory:
         return LoadLibraryW(path);
     case LibrarySearch::NotRestricted:

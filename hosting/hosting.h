@@ -15,11 +15,14 @@ enum class LibrarySearch {
     NotRestricted,      // nothing could be set: no component loads at all
     DefaultDirectories, // SetDefaultDllDirectories: the component's, the application's and the system's directories
     NoCurrentDirectory, // only SetDllDirectory(""): PATH is still searched
+    GivenApplication,   // a checker's: the component's, the shell's application directory (given) and the system's
 };
 
 // Takes the current directory and PATH out of the library search for the
-// whole process, before any component is loaded.
-LibrarySearch RestrictLibrarySearch();
+// whole process, before any component is loaded. A checker, which is not
+// in the shell's installation directory, names that directory: it stands in
+// for the application's, and the checker's own is never searched.
+LibrarySearch RestrictLibrarySearch(const wchar_t *applicationDir = nullptr);
 
 // Loads a component by its full path, its dependencies searched only in its
 // own directory, the application's and the system's. Null on failure, with

@@ -21,13 +21,15 @@ using namespace harness;
 namespace {
 
 constexpr DWORD kTimeout = 60000;
+// The checker waits this long for a call or a stop, not the shell's 10 s: the verdicts are the same.
+constexpr char kChecker[] = "\\componentcheck.exe\" --call-limit 2000 ";
 
 // Runs componentcheck --json; every check that does not pass, as
 // "entry check verdict[ value]" ("-" for the whole library).
 std::set<std::string> NotPassed(const std::string &libraries, DWORD &exitCode, nlohmann::json &results)
 {
     const std::string output =
-        RunAndCapture("\"" + ProgramDir() + "\\componentcheck.exe\" --json " + libraries, kTimeout, exitCode);
+        RunAndCapture("\"" + ProgramDir() + kChecker + "--json " + libraries, kTimeout, exitCode);
     results = nlohmann::json::parse(output, nullptr, false);
     std::set<std::string> notPassed;
     if (!results.is_array()) {
@@ -82,11 +84,12 @@ TEST(ComponentCheck, ScenarioVerdicts)
         bool breakExports = false;     // its export names pointed outside it
         bool rootedPath = false;       // named as "/dir/lib.dll", as a Unix host's shell would under Wine
         bool cutShort = false;         // cut to half its size
+        const char *sample = nullptr;  // a sample component copied in (checked as the library)
     } cases[] = {
         {"well behaved", "modcore.dll", "", {}, 0},
         {"never signals", "modcore.dll", "[ShellMain]\nmode=nosignal\nexit=5\n",
          {"ShellMain ready fail", "ShellMain single-signal not-observable",
-          "ShellMain queue-at-signal not-observable"}, 1},
+          "ShellMain queue-at-signal not-observable"}, 1, "^returned 5 without signalling .*likely causes: .*prototype"},
         {"ignores the stop", "modcore.dll", "[ShellMain]\nmode=ignore\ndelay=60000\n",
          {"ShellMain stop fail", "ShellMain fail-before-signal not-observable", "- handles-left not-observable",
           "- gdi-left not-observable", "- threads-left not-observable", "- unloaded not-observable"}, 1},
@@ -103,14 +106,25 @@ TEST(ComponentCheck, ScenarioVerdicts)
           "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
           "- unloaded not-observable", "- threads-left not-observable", "- handles-left not-observable",
           "- gdi-left not-observable"}, 1,
-         R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+, in the thread of ShellMain)"},
+         // At the line that crashed, from the PDB beside the library: $LINE is the one the stand-in journalled.
+         R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+ \(.*RunEntry.* \(component\.cpp:$LINE\)\), in the thread of ShellMain)"},
+        {"throws", "modcore.dll", "[ShellMain]\nmode=throw\ndelay=200\n",
+         {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
+          "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
+          "- unloaded not-observable", "- threads-left not-observable", "- handles-left not-observable",
+          "- gdi-left not-observable"}, 1,
+         R"(^a C\+\+ exception \(std::runtime_error\) escaped ShellMain)"},
         {"leaks a handle", "modcore.dll", "[ShellMain]\nleak=1\n", {"- handles-left fail 1"}, 1, ": ShellMain left 1 event$"},
         {"no contract export", "empty.dll", "", {"- export fail"}, 1},
+        {"a near miss", "modcore_nearmiss.dll", "", {"- export fail"}, 1, "ShelMain: did you mean ShellMain\\?$"},
         {"cannot be loaded", nullptr, "", {"- load fail"}, 2, "no such file"},
         {"not a PE file", "modcore.dll", "[ShellMain]\n", {"- load fail"}, 2, "cannot be loaded: not a Windows library", nullptr, "",
          nullptr, "scenario.ini"},
         {"missing dependency", "config_dep.dll", "", {"- load fail"}, 2,
-         "cannot be loaded: needs dep\\.dll: not found beside it, in the application directory or the system directories$"},
+         "cannot be loaded: needs dep\\.dll: not found beside it or in the system directory, .*copy it beside the component$"},
+        // modutil.dll lies beside the checker, not beside the component: the shell would not find it.
+        {"modutil.dll not beside it", nullptr, "", {"- load fail"}, 2, "cannot be loaded: needs modutil\\.dll: .*copy it beside",
+         nullptr, "", nullptr, "modcore.dll", false, false, false, "modcore.dll"},
         {"service-only library", "auxhost_nomain.dll", "", {"SS_Main export warn"}, 0},
         // From a short path, where a fault in the report path once showed.
         {"hangs in DllMain", "config.dll", "[DllMain]\nmode=hang\n", {"- load fail", "- crash not-observable"}, 1,
@@ -129,6 +143,9 @@ TEST(ComponentCheck, ScenarioVerdicts)
         {"starts threads in DllMain", "modcore.dll", "[DllMain]\nmode=threads\n",
          {"- threads-left fail 8", "- unloaded not-observable", "- handles-left not-observable",
           "- gdi-left not-observable"}, 1},
+        // One that has ended long before the unload is a thread its DllMain started all the same.
+        {"a short thread in DllMain", "config.dll", "[DllMain]\nmode=shortthread\n", {"- threads-left fail 1"}, 1,
+         "^its DllMain started 1 thread: "},
         {"pins itself", "modcore.dll", "[ShellMain]\npin=1\n", {"- unloaded fail"}, 1},
         {"calls ExitProcess", "modcore.dll", "[ShellMain]\nmode=exit\nexit=7\ndelay=200\n",
          {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
@@ -160,6 +177,8 @@ TEST(ComponentCheck, ScenarioVerdicts)
                                                             {c.fixture, c.fixture}}
                                                       : std::vector<std::pair<std::string, std::string>>{},
                                             c.scenario);
+        if (c.sample != nullptr)
+            ASSERT_TRUE(CopyFileA((ProgramDir() + "\\samples\\" + c.sample).c_str(), (dir + "\\" + c.sample).c_str(), FALSE));
         if (c.breakExports)
             BreakExportNames(dir + "\\" + c.fixture);
         if (c.cutShort) {
@@ -187,12 +206,17 @@ TEST(ComponentCheck, ScenarioVerdicts)
         EXPECT_EQ(notPassed, c.notPassed);
         EXPECT_EQ(exitCode, c.exitCode);
         if (c.failDetail != nullptr) {
+            std::string pattern = c.failDetail;
+            for (const std::string &line : ReadJournal(dir)) {
+                if (line.rfind("modcore crash-line ", 0) == 0)
+                    pattern = std::regex_replace(pattern, std::regex(R"(\$LINE)"), line.substr(19));
+            }
             bool said = false;
             for (const auto &row : results.is_array() ? results : nlohmann::json::array()) {
                 if (row["verdict"] == "fail")
-                    said = said || std::regex_search(row["detail"].get<std::string>(), std::regex(c.failDetail));
+                    said = said || std::regex_search(row["detail"].get<std::string>(), std::regex(pattern));
             }
-            EXPECT_TRUE(said) << c.failDetail << "\n" << results.dump(1);
+            EXPECT_TRUE(said) << pattern << "\n" << results.dump(1);
         }
     }
 }
@@ -211,7 +235,11 @@ size_t RowsFor(std::initializer_list<contract::Role> roles)
 TEST(ComponentCheck, SamplesPassEveryCheck)
 {
     using contract::Role;
-    const std::string samples = ProgramDir() + "\\samples\\";
+    // As installed: modutil.dll beside them, where the shell looks for it.
+    const std::string samples = MakeInstall("check_samples", {}) + "\\";
+    for (const char *file : {"samples\\config.dll", "samples\\auxhost.dll", "samples\\modcore.dll", "modutil.dll"})
+        ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + file).c_str(),
+                              (samples + std::string(file).substr(std::string(file).rfind('\\') + 1)).c_str(), FALSE));
     const std::string libraries =
         "\"" + samples + "config.dll\" \"" + samples + "auxhost.dll\" \"" + samples + "modcore.dll\"";
     DWORD exitCode = 1;
@@ -226,13 +254,25 @@ TEST(ComponentCheck, SamplesPassEveryCheck)
     }
 
     // The table: a header, a row per check, and each library's tally.
-    const std::string table = RunAndCapture("\"" + ProgramDir() + "\\componentcheck.exe\" \"" + samples +
-                                                "modcore.dll\"",
+    const std::string table = RunAndCapture("\"" + ProgramDir() + kChecker + "\"" + samples + "modcore.dll\"",
                                             kTimeout, exitCode);
     EXPECT_EQ(exitCode, 0u);
     for (const char *part : {"ENTRY", "ShellMain          ready               pass", "(library)          unloaded",
                              "12 passed, 0 failed, 0 warnings, 0 not observable"})
         EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
+}
+
+// What the library says, with OutputDebugString as with printf, is shown as its own, by entry.
+TEST(ComponentCheck, ShowsWhatTheLibraryWrote)
+{
+    const std::string dir = MakeInstall("check_says", {{"modcore.dll", "modcore.dll"}},
+                                        "[ShellMain]\nsay=hello from the core\nmode=return\n");
+    DWORD exitCode = 1;
+    const std::string table = RunAndCapture("\"" + ProgramDir() + kChecker + "\"" + dir + "\\modcore.dll\"", kTimeout, exitCode);
+    EXPECT_EQ(exitCode, 0u) << table;
+    EXPECT_TRUE(std::regex_search(table, std::regex("what it wrote \\(OutputDebugString, standard output and "
+                                                    "error\\):\r?\n    ShellMain          \\| hello from the core\r?\n")))
+        << table;
 }
 
 } // namespace

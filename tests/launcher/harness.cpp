@@ -50,8 +50,13 @@ std::string MakeInstall(const std::string &name,
     RemoveTree(dir);
     CreateDirectoryA(dir.c_str(), nullptr);
     CopyFileA((bin + "\\launcher.exe").c_str(), (dir + "\\launcher.exe").c_str(), FALSE);
-    for (const auto &[fixture, installedAs] : components)
-        CopyFileA((bin + "\\fixtures\\" + fixture).c_str(), (dir + "\\" + installedAs).c_str(), FALSE);
+    for (const auto &[fixture, installedAs] : components) {
+        const std::string from = bin + "\\fixtures\\" + fixture;
+        CopyFileA(from.c_str(), (dir + "\\" + installedAs).c_str(), FALSE);
+        // Its PDB, under the name its debug directory gives: a crash is told by its source line.
+        const std::string pdb = fixture.substr(0, fixture.rfind('.')) + ".pdb";
+        CopyFileA((bin + "\\fixtures\\" + pdb).c_str(), (dir + "\\" + pdb).c_str(), FALSE);
+    }
     std::ofstream(dir + "\\scenario.ini") << scenario;
     return dir;
 }
