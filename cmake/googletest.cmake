@@ -10,23 +10,39 @@ if(WIN32)
   target_compile_options(gtest PRIVATE -fexceptions -w)
   target_compile_options(gtest_main PRIVATE -fexceptions -w)
 endif()
+include(GoogleTest)
 
-# add_gtest(name sources... [LIBS libs...] [SERIAL]): one test executable,
-# registered with CTest as one test. SERIAL marks tests that use the shell's
-# global kernel object names; they never run at the same time as each other.
+# add_gtest(name sources... [LIBS libs...] [SERIAL group] [TIMEOUT seconds]): one
+# test executable, each of whose TESTs is a CTest entry of its own
+# ("<name>.<Suite>.<Test>"), so that ctest -j spreads them. The TESTs are
+# found in the sources when CMake configures, never by running the program:
+# a build whose programs this host cannot run lists them all the same.
+# SERIAL marks tests that use the shell's global kernel object names or the
+# Wine prefix's Shell value: they run in the group's own prefix, one at a
+# time (use_wine_prefix).
+# Every Windows test program has the UTF-8 active code page, as the shipped
+# programs do: its 8-bit text is UTF-8, whatever folder it runs from.
 function(add_gtest name)
-  cmake_parse_arguments(ARG "SERIAL" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SERIAL;TIMEOUT" "LIBS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
   add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main)
   if(WIN32)
     target_compile_options(${name} PRIVATE -fexceptions -frtti)
     target_link_options(${name} PRIVATE -static)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/utf8.rc)
+    set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/utf8.rc PROPERTIES
+                                OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/tests/utf8.manifest)
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  gtest_add_tests(TARGET ${name} SOURCES ${ARG_UNPARSED_ARGUMENTS} TEST_PREFIX "${name}." TEST_LIST tests
+                  EXTRA_ARGS --gtest_brief=1)
+  set_tests_properties(${tests} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   if(WIN32)
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix LABELS wine)
+    set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine_prefix LABELS wine)
   endif()
   if(ARG_SERIAL)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK shell_named_objects)
+    use_wine_prefix(${ARG_SERIAL} ${tests})
   endif()
 endfunction()

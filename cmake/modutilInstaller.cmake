@@ -1,5 +1,6 @@
 # modutil_add_installer(<name> VERSION <x.y.z> COMPONENTS <targets or files...>
-#                       [FILES <files...>] [MANUFACTURER <text>] [PER_USER])
+#                       [FILES <files...>] [MANUFACTURER <text>] [PER_USER]
+#                       [UPGRADE_CODE <guid>] [WXS <files...>])
 #
 # A Windows Installer package of a whole shell, <name>-<version>-<win32|win64>.msi
 # in the build directory, built with every build: the SDK's launcher.exe,
@@ -8,8 +9,16 @@
 # never their PDBs) and the configuration files named, installed into
 # [ProgramFilesFolder]\<name> (PER_USER: the user's own programs folder).
 # The upgrade code, and so the identity of the product across versions,
-# is derived from the name: a newer version installs over an older one as
-# a major upgrade.
+# is UPGRADE_CODE where given, else derived from the name (the same name
+# gives the same code, in any build): a newer version installs over an older
+# one as a major upgrade. Give it to keep a product's identity when its name
+# changes, or to take over a package made another way.
+#
+# WXS: WiX sources of the author's own, compiled into the package beside
+# the generated one: each a <Wix><Fragment> whose components (shortcuts,
+# registry values, a licence file: a File's Source given as a full path)
+# are listed in <ComponentGroup Id="ExtraComponents">, which the package's
+# one feature installs; INSTALLDIR is the installation's directory.
 #
 # Its public property SETSHELL: "user" runs `shellctl install` for the
 # installing user at the end of the install, "machine" `shellctl install
@@ -39,11 +48,26 @@ include(${CMAKE_CURRENT_LIST_DIR}/modutilSigning.cmake)
 set(MODUTIL_INSTALLER_NAMESPACE "5b0c6c5e-3f1d-4b8e-9a54-0d1f2a7c9e31")
 
 function(modutil_add_installer name)
-  cmake_parse_arguments(ARG "PER_USER" "VERSION;MANUFACTURER" "COMPONENTS;FILES" ${ARGN})
+  cmake_parse_arguments(ARG "PER_USER" "VERSION;MANUFACTURER;UPGRADE_CODE" "COMPONENTS;FILES;WXS" ${ARGN})
   if(NOT ARG_VERSION OR NOT ARG_COMPONENTS)
     message(FATAL_ERROR "usage: modutil_add_installer(<name> VERSION <x.y.z> COMPONENTS <targets or files...> "
-                        "[FILES <files...>] [MANUFACTURER <text>] [PER_USER])")
+                        "[FILES <files...>] [MANUFACTURER <text>] [PER_USER] [UPGRADE_CODE <guid>] [WXS <files...>])")
   endif()
+  if(ARG_UPGRADE_CODE AND NOT ARG_UPGRADE_CODE MATCHES "^{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}}?$")
+    message(FATAL_ERROR "modutil_add_installer: UPGRADE_CODE ${ARG_UPGRADE_CODE} is no GUID")
+  endif()
+  set(extra_wxs "")
+  set(extra_refs "")
+  if(ARG_WXS)
+    set(extra_refs "      <ComponentGroupRef Id=\"ExtraComponents\"/>\n")
+  endif()
+  foreach(file IN LISTS ARG_WXS)
+    get_filename_component(path ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    if(NOT EXISTS ${path})
+      message(FATAL_ERROR "modutil_add_installer: WXS ${file}: no such file")
+    endif()
+    list(APPEND extra_wxs ${path})
+  endforeach()
   if(NOT ARG_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
     message(FATAL_ERROR "modutil_add_installer: VERSION ${ARG_VERSION}: Windows Installer takes major.minor.build")
   endif()
@@ -81,7 +105,12 @@ function(modutil_add_installer name)
     set(programs_xml "<Directory Id=\"${programs}\">")
     set(programs_end "</Directory>")
   endif()
-  string(UUID upgrade NAMESPACE ${MODUTIL_INSTALLER_NAMESPACE} NAME "${name}" TYPE SHA1 UPPER)
+  if(ARG_UPGRADE_CODE)
+    string(REGEX REPLACE "[{}]" "" upgrade ${ARG_UPGRADE_CODE})
+    string(TOUPPER ${upgrade} upgrade)
+  else()
+    string(UUID upgrade NAMESPACE ${MODUTIL_INSTALLER_NAMESPACE} NAME "${name}" TYPE SHA1 UPPER)
+  endif()
   string(UUID product NAMESPACE ${upgrade} NAME "${ARG_VERSION}-${arch}" TYPE SHA1 UPPER)
 
   # What goes in: id, and the file (a generator expression for a target).
@@ -186,7 +215,7 @@ ${components}          <Component Id=\"RememberSetShell\" Guid=\"${remembered}\"
     </Directory>
     <Feature Id=\"Shell\" Level=\"1\">
 ${refs}      <ComponentRef Id=\"RememberSetShell\"/>
-    </Feature>
+${extra_refs}    </Feature>
     <CustomAction Id=\"MarkShellRefresh\" Property=\"SHELLREFRESH\" Value=\" --if-shell\"/>
     <CustomAction Id=\"TakeRememberedSetShell\" Property=\"SETSHELL\" Value=\"[REMEMBEREDSETSHELL]\"/>
     <CustomAction Id=\"TakeRememberedInstallDir\" Property=\"INSTALLDIR\" Value=\"[REMEMBEREDINSTALLDIR]\"/>
@@ -255,11 +284,11 @@ ${sequence}    </InstallExecuteSequence>
     ${copies}
     ${sign_files}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${msi}
-    COMMAND ${MODUTIL_WIXL} -a ${wixl_arch} -o ${msi} ${wxs}
+    COMMAND ${MODUTIL_WIXL} -a ${wixl_arch} -o ${msi} ${wxs} ${extra_wxs}
     ${fixes}
     ${sign_msi}
     WORKING_DIRECTORY ${stage}
-    DEPENDS ${sources} ${MODUTIL_INSTALLER_ACTION} ${wxs}
+    DEPENDS ${sources} ${MODUTIL_INSTALLER_ACTION} ${wxs} ${extra_wxs}
     COMMENT "Windows Installer package ${name}-${ARG_VERSION}-${arch}.msi"
     VERBATIM)
   add_custom_target(${name}_msi ALL DEPENDS ${msi})

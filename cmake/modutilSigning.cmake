@@ -45,7 +45,8 @@ function(modutil_sign_commands out)
     foreach(file IN LISTS ARGN)
       list(APPEND commands
         COMMAND ${MODUTIL_OSSLSIGNCODE} sign ${MODUTIL_SIGN_ARGS} -h sha256 -in ${file} -out ${file}.signed
-        COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file})
+        COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file}
+        COMMAND ${CMAKE_COMMAND} -E echo "modutil: signed ${file}")
     endforeach()
   endif()
   set(${out} ${commands} PARENT_SCOPE)

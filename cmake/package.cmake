@@ -26,7 +26,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/modutil/include/modutil.h
 install(EXPORT modutilTargets NAMESPACE modutil:: DESTINATION lib/cmake/modutil)
 
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/sdk-README.md DESTINATION . RENAME README.md)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION sample)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/modutil.md DESTINATION .)
+# The sample, as the author of this SDK's bitness starts from it: its
+# CMakeLists.txt names this SDK's own toolchain file, and the block that
+# matters only inside this project is left out.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(SDK_BITNESS 64)
+else()
+  set(SDK_BITNESS 32)
+endif()
+get_filename_component(SDK_TOOLCHAIN ${CMAKE_TOOLCHAIN_FILE} NAME)
+file(READ ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt sample_cmake)
+string(REGEX REPLACE "\n# ---- Inside this project only.*$" "\n" sample_cmake "${sample_cmake}")
+string(REGEX REPLACE "^# Sample components:[^\n]*\n#[^\n]*\n#[^\n]*\n"
+       "# Sample components: templates you copy. ${SDK_BITNESS}-bit, for a ${SDK_BITNESS}-bit launcher; from the SDK's folder:\n#   cmake -S sample -B build --toolchain toolchain/${SDK_TOOLCHAIN} -DCMAKE_PREFIX_PATH=\$PWD\n"
+       sample_cmake "${sample_cmake}")
+file(WRITE ${CMAKE_BINARY_DIR}/sdk-sample/CMakeLists.txt "${sample_cmake}")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION sample PATTERN CMakeLists.txt EXCLUDE)
+install(FILES ${CMAKE_BINARY_DIR}/sdk-sample/CMakeLists.txt DESTINATION sample)
 
 # For authors who cross-compile on Linux: the build's own way to run a
 # Windows program, and a front door to it for this bitness.
@@ -34,7 +51,6 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/sdk-wine-run.in ${CMAKE_BINARY_DIR}/s
 install(PROGRAMS ${CMAKE_BINARY_DIR}/sdk-wine-run DESTINATION . RENAME wine-run)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/wine.sh DESTINATION tools)
 
-get_filename_component(SDK_TOOLCHAIN ${CMAKE_TOOLCHAIN_FILE} NAME)
 install(FILES ${CMAKE_TOOLCHAIN_FILE} ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake DESTINATION toolchain)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/modutilConfig.cmake.in
@@ -67,9 +83,15 @@ find_program(LLVM_PDBUTIL NAMES llvm-pdbutil llvm-pdbutil-14 PATHS /usr/lib/llvm
 add_test(NAME sdk_package
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-sdk.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}
                  ${CMAKE_OBJDUMP} ${LLVM_PDBUTIL})
-# It makes the Wine prefix itself, if the host runs the build's programs at all.
-set_tests_properties(sdk_package PROPERTIES RESOURCE_LOCK shell_named_objects TIMEOUT 300)
+# It runs the SDK's programs where the host runs the build's programs at all;
+# what it inspects runs on any host.
+set_tests_properties(sdk_package PROPERTIES TIMEOUT 300)
+use_wine_prefix(run INSPECTS sdk_package)
 add_test(NAME installer_package
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-installer.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
-# It sets and restores the user's Shell value, as the shellctl tests do.
-set_tests_properties(installer_package PROPERTIES RESOURCE_LOCK shell_named_objects TIMEOUT 300)
+# It sets and restores the Shell values, in a prefix of its own.
+set_tests_properties(installer_package PROPERTIES TIMEOUT 300)
+use_wine_prefix(installer INSPECTS installer_package)
+# Both lay the SDK out from this build tree, which one at a time may do.
+set_tests_properties(sdk_package PROPERTIES RESOURCE_LOCK "wine_prefix_run;sdk_layout")
+set_tests_properties(installer_package PROPERTIES RESOURCE_LOCK "wine_prefix_installer;sdk_layout")

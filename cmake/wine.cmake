@@ -11,8 +11,35 @@ configure_file(${PROJECT_SOURCE_DIR}/scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/
                @ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
-# Creating the prefix takes a while; do it once, before the first test. Tests
-# labelled "wine" run programs; the rest only read the built files, and run
-# on a host that cannot execute this build's programs too.
+# Creating a prefix takes a while; each is made once, before the first test
+# that uses it. Tests labelled "wine" run programs; the rest only read the
+# built files, and run on a host that cannot execute this build's programs too.
 add_test(NAME wine_prefix COMMAND ${WINE_SCRIPT} prefix --warm ${WINE_PREFIX_DIR} ${WINE_ARCH})
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix LABELS wine)
+
+# Tests that start the launcher share its global object names, and tests
+# that set the Shell value share the registry: within a prefix they never run
+# at the same time. Each group gets a prefix of its own (shell: the build's
+# own prefix), so that the groups run side by side.
+#   use_wine_prefix(<group> [INSPECTS] <tests...>)
+# INSPECTS: tests that inspect files on any host and run programs only where
+# the host can: no "wine" label, and they make the prefix themselves.
+function(use_wine_prefix group)
+  cmake_parse_arguments(ARG "INSPECTS" "" "" ${ARGN})
+  if(group STREQUAL shell)
+    set(prefix ${WINE_PREFIX_DIR})
+    set(setup wine_prefix)
+  else()
+    set(prefix ${WINE_PREFIX_DIR}-${group})
+    set(setup wine_prefix_${group})
+    if(NOT TEST ${setup})
+      add_test(NAME ${setup} COMMAND ${WINE_SCRIPT} prefix --warm ${prefix} ${WINE_ARCH})
+      set_tests_properties(${setup} PROPERTIES FIXTURES_SETUP ${setup} LABELS wine)
+    endif()
+  endif()
+  set_tests_properties(${ARG_UNPARSED_ARGUMENTS} PROPERTIES RESOURCE_LOCK wine_prefix_${group}
+                                                          ENVIRONMENT WINE_RUN_PREFIX=${prefix})
+  if(NOT ARG_INSPECTS)
+    set_tests_properties(${ARG_UNPARSED_ARGUMENTS} PROPERTIES FIXTURES_REQUIRED ${setup} LABELS wine)
+  endif()
+endfunction()

@@ -36,7 +36,8 @@ bool ChildProcess::Start(std::wstring commandLine, const ChildOptions &options)
                               nullptr));
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = nul.get();
-        startup.hStdOutput = startup.hStdError = writer.get();
+        startup.hStdOutput = writer.get();
+        startup.hStdError = options.captureErrors ? writer.get() : GetStdHandle(STD_ERROR_HANDLE);
     } else if (options.quiet) {
         nul.reset(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, 0, nullptr));

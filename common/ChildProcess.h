@@ -13,7 +13,8 @@
 struct ChildOptions {
     const wchar_t *application = nullptr; // the program; null: the command line's first token
     const wchar_t *workDir = nullptr;     // null: the parent's
-    bool capture = false;        // standard output and error into one pipe, read by Wait
+    bool capture = false;        // standard output (and error) into one pipe, read by Wait
+    bool captureErrors = true;   // with capture: standard error too, else it stays the parent's
     bool quiet = false;          // standard input, output and error to NUL (unless captured)
     bool inheritHandles = false; // the child inherits every inheritable handle (one named on its command line)
     bool noWindow = false;       // no console window of its own

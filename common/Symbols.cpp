@@ -38,7 +38,7 @@ std::wstring SourceOf(HANDLE session, const std::wstring &modulePath, DWORD64 ba
         DWORD column = 0;
         if (!where.empty() && lineOf(session, address, &column, &line) && line.FileName != nullptr) {
             const std::wstring file = line.FileName;
-            where += L" (" + file.substr(file.find_last_of(L"\\/") + 1) + L":" + std::to_wstring(line.LineNumber) + L")";
+            where += L" at " + file.substr(file.find_last_of(L"\\/") + 1) + L":" + std::to_wstring(line.LineNumber);
         }
     }
     cleanup(session);

@@ -22,7 +22,8 @@
 namespace {
 
 constexpr size_t kDetailSize = 1024;
-constexpr DWORD kDrainMs = 1000; // for what the library wrote last to arrive
+constexpr DWORD kOutputPipeBytes = 1 << 20; // what the library may write between two steps without waiting
+constexpr DWORD kCountLimitMs = 60000; // for counting what a run left held
 constexpr DWORD kGccThrow = 0x20474343;   // a C++ exception of GCC's and clang's runtime, unhandled
 constexpr DWORD kMsvcThrow = 0xE06D7363;  // one of Microsoft's runtime
 constexpr DWORD kDebugText = 0x40010006;  // OutputDebugStringA's
@@ -32,6 +33,7 @@ constexpr DWORD kDebugTextWide = 0x4001000A; // OutputDebugStringW's, where the 
 // and the debug-output handler with no argument of ours.
 struct {
     HANDLE report = nullptr;
+    HANDLE output = nullptr; // where the library's standard output and error arrive
     bool secondRun = false;
     const char *volatile entry = ""; // the step running: what the library writes is put down to it
     const HostState *host = nullptr;
@@ -76,13 +78,16 @@ LONG WINAPI TakeDebugText(EXCEPTION_POINTERS *pointers)
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-DWORD WINAPI ReadStandardOutput(void *pipe)
+// What the library wrote to its standard output and error since the last
+// look, sent as the step's that ran: read as each step begins, on the thread
+// that begins it, so no reader holds anything while handles are counted.
+void DrainOutput()
 {
     char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    DWORD available = 0, read = 0;
+    while (g_Host.output != nullptr && PeekNamedPipe(g_Host.output, nullptr, 0, nullptr, &available, nullptr) &&
+           available > 0 && ReadFile(g_Host.output, buffer, sizeof(buffer), &read, nullptr) && read > 0)
         SendOutput({buffer, read});
-    return 0;
 }
 
 // The library's standard output and error (its C runtime's and the
@@ -90,9 +95,8 @@ DWORD WINAPI ReadStandardOutput(void *pipe)
 UniqueHandle CaptureStandardOutput()
 {
     HANDLE reader = nullptr, writer = nullptr;
-    if (!CreatePipe(&reader, &writer, nullptr, 0))
+    if (!CreatePipe(&reader, &writer, nullptr, kOutputPipeBytes))
         return UniqueHandle();
-    // Descriptors 1 and 2 hold the only ends left, so that closing them ends the pipe.
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_TEXT);
     _dup2(fd, 1);
     _dup2(fd, 2);
@@ -100,7 +104,8 @@ UniqueHandle CaptureStandardOutput()
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
     SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
     setvbuf(stdout, nullptr, _IONBF, 0); // nothing held back when the host is ended
-    return UniqueHandle(CreateThread(nullptr, 0, ReadStandardOutput, reader, 0, nullptr));
+    g_Host.output = reader;
+    return UniqueHandle(reader);
 }
 
 // ---- A crash, in words.
@@ -212,6 +217,7 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
         detail = std::string(ExceptionName(record.ExceptionCode)) + " (" + code + ")" + access + " at " +
                  Where(record.ExceptionAddress) + ", in " + (entry ? "the thread of " : "") + whose;
     }
+    DrainOutput();
     Send(RecordKind::Crash, detail + (g_Host.secondRun ? ", in the second run (the one that counts)" : ""));
     TerminateProcess(GetCurrentProcess(), record.ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -221,6 +227,7 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
 // one-time allocations (a cached registry key, say) do not count.
 void Count(Check check, const Counter &counter, long long afterFirstRun, const char *what)
 {
+    Begin("", check, kCountLimitMs); // counting is slow where objects are counted by making them
     const long long left = counter.count() - afterFirstRun;
     if (left <= 0) {
         Pass("", check, 0, counter.how);
@@ -260,6 +267,7 @@ void CountWhatIsLeft(HostState &host)
 
 void Begin(const char *entry, Check check, DWORD limitMs)
 {
+    DrainOutput();
     g_Host.entry = entry;
     NoteStep(entry, check);
     SendRecord({RecordKind::Step, {entry, check, Verdict::NotObservable, std::nullopt, ""}, limitMs, ""});
@@ -311,7 +319,7 @@ int RunHost(const Options &options)
     g_Host.host = &host;
     SetUnhandledExceptionFilter(OnCrash);
     AddVectoredExceptionHandler(1, TakeDebugText);
-    UniqueHandle reader = CaptureStandardOutput();
+    const UniqueHandle output = CaptureStandardOutput();
     DWORD error = ERROR_ACCESS_DENIED; // what a library search that cannot be restricted means
     if (host.search == LibrarySearch::NotRestricted || !RunLibrary(host, error)) {
         Send(RecordKind::Unloadable, WhyUnloadable(host.path, error));
@@ -320,9 +328,7 @@ int RunHost(const Options &options)
     CountWhatIsLeft(host);
     StopQueueProbe();
     Result("", Check::Crash, Verdict::Pass, nullptr, "no crash, hang or early exit");
-    _close(1); // the pipe ends once the library's copies of it are gone
-    _close(2);
-    WaitForSingleObject(reader.get(), kDrainMs);
+    DrainOutput();
     Send(RecordKind::Done);
     // Ended here, not by ExitProcess: a thread terminated inside the library
     // may have left the loader's lock held, and the exit would wait on it.

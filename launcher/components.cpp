@@ -10,6 +10,14 @@ namespace {
 
 using contract::Worker;
 
+// How long a thread has to end once asked: the shell's 10 s. Only the
+// tests' own build of the launcher, which is never shipped, waits less.
+#ifdef LAUNCHER_TEST_STOP_WAIT_MS
+constexpr DWORD kThreadStopWaitMs = LAUNCHER_TEST_STOP_WAIT_MS;
+#else
+constexpr DWORD kThreadStopWaitMs = kStopWaitMs;
+#endif
+
 constexpr SHORT kKeyDown = static_cast<SHORT>(0x8000); // high bit of GetAsyncKeyState
 constexpr char kNoticeCaption[] = "Brevant - Notice!";
 // By worker, in contract::Worker's order.
@@ -79,7 +87,7 @@ void Shell::StopWorker(Worker worker)
 {
     // The startup entry gets no stop message: it must end by itself.
     const WorkerStopResult stop = StopWorkerThread(WorkerOf(worker).thread, worker != Worker::Startup,
-                                                   &kNotices[static_cast<size_t>(worker)]);
+                                                   &kNotices[static_cast<size_t>(worker)], kThreadStopWaitMs);
     if (stop.outcome == WorkerStop::Unstoppable && worker != Worker::Core)
         keepServicesLibrary_ = true;
 }

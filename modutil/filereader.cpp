@@ -18,6 +18,8 @@ namespace {
 // in pieces of 4095 characters, each treated as a line of its own.
 using LineBuffer = std::array<char, MU_MAX_TEXT>;
 
+constexpr char kUtf8Mark[3] = {'\xEF', '\xBB', '\xBF'};
+
 // The stream's end-of-file or error indicator.
 bool AtEndOrError(FILE *stream)
 {
@@ -92,12 +94,16 @@ extern "C" int MU_CALL MU_fGetLine(FILE *stream, int limit, char *buffer, const 
         if (AtEndOrError(stream))
             return 0;
         // A line that starts at or before the limit is read in full.
-        if (limit > 0 && std::ftell(stream) > limit)
+        const long start = std::ftell(stream);
+        if (limit > 0 && start > limit)
             return 0;
         if (std::fgets(line.data(), static_cast<int>(line.size()), stream) == nullptr)
             continue; // the indicators end the loop
+        // A UTF-8 byte-order mark at the very start of the file (a file saved
+        // as "UTF-8 with BOM") is no data: it is taken as whitespace.
+        const bool marked = start == 0 && std::memcmp(line.data(), kUtf8Mark, sizeof(kUtf8Mark)) == 0;
         // Trimmed in place of MU_StripWS: the same line, without moving it.
-        const std::string_view text = mu::Trimmed(line.data());
+        const std::string_view text = mu::Trimmed(line.data() + (marked ? sizeof(kUtf8Mark) : 0));
         if (text.empty() || text[0] == ';')
             continue;
         if (key != nullptr && *key != '\0' && !BeginsWithKey(text, key))

@@ -5,7 +5,8 @@
 # sources, CMake and Ninja, clang's fuzzing runtime and clang-tidy, llvm's
 # tools, nlohmann-json (header only, for componentcheck --json), and wixl,
 # msitools, osslsigncode and openssl for the installer packages and their
-# signatures. Safe to run again; prints nothing
+# signatures, and Xvfb, ImageMagick and xdotool to look at the sample desktop
+# on a virtual screen. Safe to run again; prints nothing
 # when all is there, and apt's own output only if it fails.
 #   --check  then starts a trivial Windows program of each bitness in the
 #            build's Wine prefix of that bitness and says which run here
@@ -67,7 +68,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 googletest cmake ninja-build make clang lld clang-tidy \
-         libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev wixl msitools osslsigncode openssl; do
+         libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev wixl msitools osslsigncode openssl \
+         xvfb imagemagick xdotool x11-utils; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -eq 0 ]; then

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# lint.sh CLANG_TIDY BUILD_DIR [TRIPLE]: runs clang-tidy, configured by
-# .clang-tidy, over every project source of a host build (from its
+# lint.sh CLANG_TIDY BUILD_DIR [TRIPLE [FOLDER]]: runs clang-tidy, configured
+# by .clang-tidy, over every project source of a host build (from its
 # compile_commands.json; GoogleTest's own sources left out). With the MinGW
 # TRIPLE of a Windows build: over the product's sources (every product
-# folder), parsed for that target. Any finding fails.
+# folder, or the one FOLDER), parsed for that target. Any finding fails.
 set -euo pipefail
-tidy=$1 build=$2 triple=${3:-}
+tidy=$1 build=$2 triple=${3:-} folders=${4:-launcher|hosting|componentcheck|shellctl|shellwatch|installer|modutil|common}
 extra=()
 filter='.'
 if [ -n "$triple" ]; then
@@ -17,7 +17,7 @@ if [ -n "$triple" ]; then
            sed -n '/#include <...> search starts here:/,/End of search list./p' | grep '/c++' | sed 's/^ *//')
   # The checkout's path as a literal: it may hold characters a pattern gives a meaning to.
   root=$(cd "$(dirname "$0")/.." && pwd | sed 's/[][\.*^$+?(){}|/]/\\&/g')
-  filter="^$root/(launcher|hosting|componentcheck|shellctl|shellwatch|installer|modutil|common)/"
+  filter="^$root/($folders)/"
 fi
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
                        grep -v '/googletest/' | grep -E "$filter" | grep -v '\.rc$' | sort -u)

@@ -16,6 +16,9 @@
 #   READY_SECONDS=n how long the shell may take to be ready (default 60)
 #                   before the script says which component holds it
 #   STOP_SECONDS=n  how long --stop and Ctrl+C wait before ending it (15)
+#   TEST_QUICKSTOP=1 for the tests of this script only: stages the tests' own
+#                   build of the launcher (a thread gets 2 s to stop, not
+#                   10 s) and gives componentcheck --call-limit 2000
 # run.sh --stop: asks every launcher.exe in the build's Wine prefix to quit,
 # and ends any still running 15 s later (one held at start-up reads no
 # messages).
@@ -123,7 +126,9 @@ if [ "${1:-}" = --stop ]; then
 fi
 
 # modutil.lib too: `cmake --install` of this build, after a run, needs it.
-scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl modutil_msvc_lib
+quick=${TEST_QUICKSTOP:-}
+scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl modutil_msvc_lib \
+  ${quick:+launcher_quickstop}
 if [ ! -f "$build/wineprefix/.ready" ]; then
   echo "[run] preparing the Wine prefix (the first time: under a minute)"
 fi
@@ -138,6 +143,7 @@ fi
 rm -rf "$install"
 mkdir -p "$install"
 cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
+[ -z "$quick" ] || cp "$build/bin/quickstop/launcher.exe" "$install/"
 if [ -n "${COMPONENTS:-}" ]; then
   # Everything beside the components but the build system's own files.
   staged=() skipped=()
@@ -156,7 +162,7 @@ fi
 
 # What an author sees first: whether the components keep the contract.
 echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
-(cd "$install" && "../../../$wine" componentcheck.exe --ready-timeout $((ready_seconds * 1000)) \
+(cd "$install" && "../../../$wine" componentcheck.exe --ready-timeout $((ready_seconds * 1000)) ${quick:+--call-limit 2000} \
                      config.dll auxhost.dll modcore.dll) ||
   echo "[run] componentcheck found faults; the shell starts all the same"
 

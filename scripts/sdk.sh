@@ -13,6 +13,7 @@ fi
 dist=$(realpath -m "${1:-dist}")
 version=$(sed -n 's/^project(shell_startup VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
+echo "== making ${#presets[@]} SDK$([ ${#presets[@]} = 1 ] || echo s): a few seconds each once built, about a minute each on a fresh build"
 for preset in "${presets[@]}"; do
   scripts/build.sh "$preset" launcher shellwatch modutil componentcheck shellctl shellctl_action modutil_msvc_lib
   sdk=sdk-$preset
@@ -34,3 +35,4 @@ for preset in "${presets[@]}"; do
   cp "$sample/sample-shell-$version-$preset.msi" "$dist/"
   echo "== the sample shell's installer: $dist/sample-shell-$version-$preset.msi"
 done
+echo "== done in ${SECONDS} s"

@@ -65,11 +65,14 @@ fi
 run() { "$build/wine-run" "$@"; }
 winpath() { echo "Z:${1//\//\\}"; }
 winlogon='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
-value() { # key name: the value's data, or nothing
-  run reg query "$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 *REG_[A-Z_]* *//p" | tr -d '\r'
+value() { # key name: a string value's text, exactly as stored (letters of any script), or nothing
+  local file=$work/value.reg
+  rm -f "$file"
+  run reg export "$1" "$(winpath "$file")" /y >/dev/null 2>&1 || return 0
+  iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r' | sed -n "s/^\"$2\"=\"\(.*\)\"$/\1/p" | head -1 | sed 's/\\\(.\)/\1/g'
 }
 entries() { # how many Apps & features entries the sample shell has
-  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | grep -c 'DisplayName.*sample-shell' || true
+  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | grep -ac 'DisplayName.*sample-shell' || true
 }
 expect() { # what, actual, wanted
   [ "$2" = "$3" ] || { echo "$1: '$2', not '$3'"; exit 1; }
@@ -90,6 +93,7 @@ msi() { # what, msiexec arguments...: runs it with a log, which it shows when it
 }
 run reg add "$winlogon" /v Shell /d 'previous.exe -x' /f >/dev/null
 run msiexec /x "$(winpath "$v2")" /qn >/dev/null 2>&1 || true # a run before that stopped half-way
+run reg delete 'HKCU\Software\Brevant' /f >/dev/null 2>&1 || true # what other tests of the prefix left
 
 msi "the install" /i "$(winpath "$v1")" SETSHELL=user
 cp "$work/the-install.log" "$work/install.log"
@@ -98,11 +102,13 @@ cp "$work/the-install.log" "$work/install.log"
 expect "Shell after the install" "$(value "$winlogon" Shell)" "$ours"
 expect "the saved previous shell" "$(saved HKCU)" "previous.exe -x"
 expect "Apps & features entries" "$(entries)" 1
-uninstall=$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
-            grep -A20 'DisplayName.*sample-shell')
-grep -q 'DisplayVersion *REG_SZ *1.0.0$' <<<"$uninstall" && grep -q 'Publisher *REG_SZ *Brevant$' <<<"$uninstall" ||
-  { echo "$uninstall"; echo "the entry lacks the version or the publisher"; exit 1; }
-grep -q 'shellctl: Shell under HKEY_CURRENT_USER' "$work/install.log" || { echo "shellctl's words are not in the log"; exit 1; }
+entry="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(msiinfo export "$v1" Property | sed -n 's/^ProductCode\t\(.*\)/\1/p' | tr -d '\r')"
+expect "the entry's version" "$(value "$entry" DisplayVersion)" 1.0.0
+expect "the entry's publisher" "$(value "$entry" Publisher)" Brevant
+grep -aq 'shellctl: Shell under HKEY_CURRENT_USER' "$work/install.log" || { echo "shellctl's words are not in the log"; exit 1; }
+extras='HKLM\Software\Brevant\sample-shell extras'
+{ run reg query "$extras" /v From /reg:64 || run reg query "$extras" /v From /reg:32; } 2>/dev/null | grep -aq "the author's own fragment" ||
+  { echo "the author's own WiX fragment did not install its registry value"; exit 1; }
 
 # A repair checks again, and never sets the shell over what the user chose since. (Wine's
 # msiexec has no /f: a maintenance install with REINSTALL is the same repair.)
@@ -145,7 +151,7 @@ done
 if run msiexec /i "$(winpath "$bad")" /qn SETSHELL=user /l*v "$(winpath "$work/bad.log")"; then
   echo "a package whose core fails its checks installed"; exit 1
 fi
-grep -q 'shellctl: .*black screen' "$work/bad.log" || { echo "the log does not say why"; exit 1; }
+grep -aq 'shellctl: .*black screen' "$work/bad.log" || { echo "the log does not say why"; exit 1; }
 expect "Shell after the failed install" "$(value "$winlogon" Shell)" "previous.exe -x"
 expect "Apps & features entries after the failed install" "$(entries)" 0
 [ ! -e "$unix_installed" ] || { echo "the failed install left $unix_installed"; exit 1; }
@@ -182,13 +188,13 @@ expect "Shell after the failed removal" "$(value "$winlogon" Shell)" "$ours"
 msi "the removal once the key is writable" /x "$(winpath "$v1")"
 expect "Shell after the removal" "$(value "$winlogon" Shell)" "previous.exe -x"
 
-# A folder of the administrator's choosing: remembered, and removal runs the shellctl there.
-custom='C:\My Apps\shell-1'
-msi "an install into $custom" /i "$(winpath "$v1")" SETSHELL=user INSTALLDIR="$custom"
+# A folder of the administrator's choosing, with blanks and letters outside any one code page:
+# remembered, shown as the install location, and its shellctl is the one removal finds.
+custom='C:\Мои программы\shell é-1'
+msi "an install into a folder of its own" /i "$(winpath "$v1")" SETSHELL=user INSTALLDIR="$custom"
 expect "Shell after an install into $custom" "$(value "$winlogon" Shell)" "\"$custom\\shellwatch.exe\""
-run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
-  grep -q "InstallLocation *REG_SZ *$(sed 's/\\/\\\\/g' <<<"$custom")" || { echo "no InstallLocation"; exit 1; }
-msi "the removal from $custom" /x "$(winpath "$v1")"
+expect "the entry's install location" "$(value "$entry" InstallLocation)" "$custom\\"
+msi "the removal from a folder of its own" /x "$(winpath "$v1")"
 expect "Shell after the removal from $custom" "$(value "$winlogon" Shell)" "previous.exe -x"
 
 run reg delete "$winlogon" /v Shell /f >/dev/null

@@ -96,7 +96,7 @@ if [ "$why" != ok ]; then
   exit 0
 fi
 # Through the SDK's own wine-run, in the build's prefix (not one in $HOME).
-export WINEPREFIX=$build/wineprefix
+export WINEPREFIX=${WINE_RUN_PREFIX:-$build/wineprefix}
 shell=$work/shell
 mkdir -p "$shell"
 cp "$sdk/bin/launcher.exe" "$sdk/bin/modutil.dll" "$mine/build/modcore.dll" "$shell/"

@@ -57,6 +57,8 @@ make_prefix() { # PREFIX ARCH WARM
   local prefix=$1 arch=$2 warm=$3 wine log status
   wine=$(loader "$arch")
   export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # Arguments and file names with letters outside ASCII reach the Windows side as they are.
+  export LC_ALL=C.UTF-8
   if [ ! -f "$prefix/.ready" ]; then
     mkdir -p "$(dirname "$prefix")"
     # Tests start in parallel: one of them makes the prefix, the others wait.
@@ -79,6 +81,17 @@ make_prefix() { # PREFIX ARCH WARM
       fi
       rm -f "$log"
       touch "$prefix/.ready"
+    fi
+    exec 9>&-
+  fi
+  # A program that crashes ends: no debugger is started to wait for an answer
+  # nobody gives (and a test hung with it). Prefixes made before this get it too.
+  if [ ! -f "$prefix/.no-debugger" ]; then
+    exec 9>"$prefix.lock"
+    flock 9
+    if [ ! -f "$prefix/.no-debugger" ]; then
+      "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+      touch "$prefix/.no-debugger"
     fi
     exec 9>&-
   fi

@@ -178,17 +178,7 @@ int Running(const Installation &installation)
     return launchers.empty() ? 1 : 0;
 }
 
-constexpr wchar_t kUsageText[] =
-    L"usage: shellctl <command>\n"
-    L"  install [--all-users] [--force] [--direct] [--if-shell] [--restarts N] [--ready-timeout S]\n"
-    L"          [--min-run S] [DIR] [-- SWITCHES]\n"
-    L"                     makes the installation in DIR (default: this program's directory) the shell at\n"
-    L"                     log-on once it passes its checks, started by shellwatch.exe (--direct: by\n"
-    L"                     launcher.exe itself) with the launcher switches after --; --if-shell: only where\n"
-    L"                     the Shell value starts this installation already (checked, left as it is)\n"
-    L"                     --restarts N       restarts after a crash per log-on, 0 to 100 (default 2)\n"
-    L"                     --ready-timeout S  seconds before asking about a shell not ready, 1 to 86400 (90)\n"
-    L"                     --min-run S        an end sooner than this is a failed start, 2 to 86400 (30)\n"
+constexpr wchar_t kUsageRest[] =
     L"  uninstall [--all-users] [DIR]\n"
     L"                     puts back the shell that was set before this installation's install\n"
     L"  status             which shell starts at the next log-on, and whether it is this installation\n"
@@ -200,6 +190,19 @@ constexpr wchar_t kUsageText[] =
     L"  --help, --version\n"
     L"exit codes: 0 done; 1 refused (the installation fails its checks); 2 bad arguments;\n"
     L"            3 uninstall found nothing saved; 4 a registry or system call failed\n";
+
+std::wstring UsageText()
+{
+    return L"usage: shellctl <command>\n"
+           L"  install [--all-users] [--force] [--direct] [--if-shell] [--restarts N] [--ready-timeout S]\n"
+           L"          [--min-run S] [DIR] [-- SWITCHES]\n"
+           L"                     makes the installation in DIR (default: this program's directory) the shell at\n"
+           L"                     log-on once it passes its checks, started by shellwatch.exe (--direct: by\n"
+           L"                     launcher.exe itself) with the launcher switches after --; --if-shell: only where\n"
+           L"                     the Shell value starts this installation already (checked, left as it is)\n" +
+           watcher::UsageLines(L"                     ") + kUsageRest;
+}
+
 
 bool Is(const wchar_t *argument, const wchar_t *name)
 {
@@ -261,7 +264,7 @@ int InstallOrUninstall(int argc, wchar_t **argv)
         } else if (argv[i][0] != L'-' && dir.empty()) {
             dir = argv[i];
         } else {
-            Print(stderr, L"shellctl: %ls: unexpected argument %ls\n%ls", argv[1], argv[i], kUsageText);
+            Print(stderr, L"shellctl: %ls: unexpected argument %ls\n%ls", argv[1], argv[i], UsageText().c_str());
             return kUsage;
         }
     }
@@ -280,7 +283,7 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *command = argc >= 2 ? argv[1] : nullptr;
     const Installation self = Installation::OfThisProgram();
     if (Is(command, L"--help") || Is(command, L"-h") || Is(command, L"/?")) {
-        Print(stdout, L"%ls", kUsageText);
+        Print(stdout, L"%ls", UsageText().c_str());
         return kDone;
     }
     if (Is(command, L"--version")) {
@@ -299,6 +302,6 @@ int wmain(int argc, wchar_t **argv)
         return Status();
     if (Is(command, L"install") || Is(command, L"uninstall"))
         return InstallOrUninstall(argc, argv);
-    Print(stderr, L"%ls", kUsageText);
+    Print(stderr, L"%ls", UsageText().c_str());
     return kUsage;
 }

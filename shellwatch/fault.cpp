@@ -1,6 +1,7 @@
 #include "fault.h"
 
 #include "CrashDumps.h"
+#include "Symbols.h"
 #include "UniqueHandle.h"
 
 #include <dbghelp.h>
@@ -25,9 +26,11 @@ constexpr struct {
     {0x80000003, L"a breakpoint"},
     {0xC0000135, L"a DLL that was not found"},
     {0xC0000142, L"a DLL that failed to initialise"},
+    {0x20474343, L"a C++ exception nobody caught"},                  // GCC's and clang's runtime
+    {0xE06D7363, L"a C++ exception nobody caught (Microsoft's runtime)"},
 };
 constexpr DWORD kErrorSeverity = 0xC0000000; // NTSTATUS values of this severity are exceptions
-constexpr DWORD kBreakpoint = 0x80000003;
+constexpr ULONG_PTR kDumpSession = 0x5EED;   // dbghelp's name for the dump's symbols: no process of ours
 
 using UniqueView = UniqueResource<void *, UnmapViewOfFile>;
 
@@ -87,7 +90,11 @@ private:
 
 bool IsExceptionCode(DWORD code)
 {
-    return code >= kErrorSeverity || code == kBreakpoint;
+    for (const auto &exception : kExceptions) {
+        if (exception.code == code)
+            return true;
+    }
+    return code >= kErrorSeverity;
 }
 
 std::wstring DescribeExitCode(DWORD code)
@@ -135,10 +142,13 @@ std::wstring FaultIn(const std::wstring &dumpPath)
             if (const BYTE *text = dump.At(ULONG64{module.ModuleNameRva} + sizeof(ULONG32), bytes))
                 name.assign(reinterpret_cast<const wchar_t *>(text), bytes / sizeof(wchar_t));
         }
+        // The source line, from the PDB beside the module the dump names, in a symbol session of its own.
+        const std::wstring source = SourceOf(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(kDumpSession)), name,
+                                             module.BaseOfImage, module.SizeOfImage, address);
         name = name.substr(name.find_last_of(L"\\/") + 1); // npos + 1 is 0: the whole name
         wchar_t offset[32];
         _snwprintf(offset, std::size(offset), L"+0x%llX", static_cast<unsigned long long>(address - module.BaseOfImage));
-        return (name.empty() ? L"?" : name) + offset;
+        return (name.empty() ? L"?" : name) + offset + (source.empty() ? L"" : L", " + source);
     }
     return L"";
 }

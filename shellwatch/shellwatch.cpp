@@ -8,6 +8,7 @@
 // own installation again, so it cannot start a chain of itself.
 //
 //   shellwatch.exe [--restarts N] [--ready-timeout S] [--min-run S] [-- LAUNCHER SWITCHES]
+//   shellwatch.exe --help | /?
 
 #include "boxes.h"
 #include "fallback.h"
@@ -17,6 +18,7 @@
 #include "HeldBy.h"
 #include "Registration.h"
 #include "SystemText.h"
+#include "Text.h"
 #include "UniqueHandle.h"
 #include "WatcherOptions.h"
 
@@ -87,6 +89,40 @@ Settings ParseCommandLine(const wchar_t *commandLine)
 std::wstring Number(DWORD value)
 {
     return std::to_wstring(value);
+}
+
+// ---- Its usage, asked for by hand: said, and nothing else done or recorded.
+
+bool AsksForUsage(const wchar_t *commandLine)
+{
+    std::wstring_view rest(commandLine != nullptr ? commandLine : L"");
+    NextToken(rest); // the program itself
+    const std::wstring_view first = NextToken(rest);
+    return first == L"--help" || first == L"-h" || first == L"/?";
+}
+
+// On the standard output where there is one (a console or a pipe it was
+// started with), else in a box.
+void SayUsage()
+{
+    const std::wstring usage =
+        L"usage: shellwatch.exe [--restarts N] [--ready-timeout S] [--min-run S] [-- LAUNCHER SWITCHES]\n\n"
+        L"What the Shell value starts at log-on (shellctl install writes it): starts launcher.exe beside\n"
+        L"it, starts it again after a crash, and gives way to the shell you had before, with a notice,\n"
+        L"when it cannot start; \"shellctl status\" tells what happened at the last log-on.\n\n" +
+        watcher::UsageLines(L"  ") +
+        L"  -- SWITCHES        handed to launcher.exe as they stand\n"
+        L"  --help, /?         this text; nothing is started or recorded\n\n"
+        L"Exit code: 0, always: nothing it meets may hold the log-on up.\n";
+    if (AttachConsole(ATTACH_PARENT_PROCESS) || GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN) {
+        const std::string bytes = text::Utf8(usage);
+        DWORD written = 0;
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (!WriteConsoleW(out, usage.c_str(), static_cast<DWORD>(usage.size()), &written, nullptr))
+            WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        return;
+    }
+    ShowBox(usage, L"shellwatch.exe", MB_OK | MB_ICONINFORMATION, BoxEnd{});
 }
 
 // ---- One run of the launcher
@@ -217,6 +253,10 @@ std::wstring WhatHappened(const Run &run, const Settings &settings, DWORD launch
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    if (AsksForUsage(GetCommandLineW())) {
+        SayUsage();
+        return 0;
+    }
     const Settings settings = ParseCommandLine(GetCommandLineW());
     const Installation installation = Installation::OfThisProgram();
     // One watcher per installation and session: a second one, however it was

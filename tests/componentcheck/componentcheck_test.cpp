@@ -107,7 +107,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
           "- unloaded not-observable", "- threads-left not-observable", "- handles-left not-observable",
           "- gdi-left not-observable"}, 1,
          // At the line that crashed, from the PDB beside the library: $LINE is the one the stand-in journalled.
-         R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+ \(.*RunEntry.* \(component\.cpp:$LINE\)\), in the thread of ShellMain)"},
+         R"(access violation \(0xC0000005\) writing 0x0+ at modcore\.dll\+0x[0-9a-f]+ \(.*RunEntry.* at component\.cpp:$LINE\), in the thread of ShellMain)"},
         {"throws", "modcore.dll", "[ShellMain]\nmode=throw\ndelay=200\n",
          {"- crash fail", "ShellMain single-signal not-observable", "ShellMain queue-at-signal not-observable",
           "ShellMain fail-before-signal not-observable", "ShellMain stop not-observable",
@@ -178,7 +178,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
                                                       : std::vector<std::pair<std::string, std::string>>{},
                                             c.scenario);
         if (c.sample != nullptr)
-            ASSERT_TRUE(CopyFileA((ProgramDir() + "\\samples\\" + c.sample).c_str(), (dir + "\\" + c.sample).c_str(), FALSE));
+            ASSERT_TRUE(CopyInto(ProgramDir() + "\\samples\\" + c.sample, dir + "\\" + c.sample));
         if (c.breakExports)
             BreakExportNames(dir + "\\" + c.fixture);
         if (c.cutShort) {
@@ -190,7 +190,7 @@ TEST(ComponentCheck, ScenarioVerdicts)
         if (c.shortDir != nullptr) {
             CreateDirectoryA(c.shortDir, nullptr);
             for (const char *file : {c.fixture, "scenario.ini"})
-                CopyFileA((dir + "\\" + file).c_str(), (std::string(c.shortDir) + "\\" + file).c_str(), FALSE);
+                CopyInto(dir + "\\" + file, std::string(c.shortDir) + "\\" + file);
         }
         DWORD exitCode = 0;
         nlohmann::json results;
@@ -238,8 +238,7 @@ TEST(ComponentCheck, SamplesPassEveryCheck)
     // As installed: modutil.dll beside them, where the shell looks for it.
     const std::string samples = MakeInstall("check_samples", {}) + "\\";
     for (const char *file : {"samples\\config.dll", "samples\\auxhost.dll", "samples\\modcore.dll", "modutil.dll"})
-        ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + file).c_str(),
-                              (samples + std::string(file).substr(std::string(file).rfind('\\') + 1)).c_str(), FALSE));
+        ASSERT_TRUE(CopyInto(ProgramDir() + "\\" + file, samples + std::string(file).substr(std::string(file).rfind('\\') + 1)));
     const std::string libraries =
         "\"" + samples + "config.dll\" \"" + samples + "auxhost.dll\" \"" + samples + "modcore.dll\"";
     DWORD exitCode = 1;

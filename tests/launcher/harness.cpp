@@ -1,42 +1,78 @@
+// The test's paths and texts are UTF-8 (the test programs' code page too);
+// the system is called wide, so a checkout in any folder works.
+
 #include "harness.h"
 
+#include "ChildProcess.h"
 #include "MainThread.h"
+#include "Text.h"
 
-#include <fstream>
+#include <algorithm>
+#include <stdio.h>
 
 namespace harness {
 
 namespace {
 
-// Removes a directory tree (the install of an earlier run of the same test).
-void RemoveTree(const std::string &dir)
+std::wstring W(const std::string &utf8)
 {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    return text::FromUtf8(utf8);
+}
+
+// Removes a directory tree (the install of an earlier run of the same test).
+void RemoveTree(const std::wstring &dir)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..")
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            const std::string path = dir + "\\" + name;
+            const std::wstring path = dir + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(path);
             else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(search, &found));
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 } // namespace
 
 std::string ProgramDir()
 {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof(path));
-    std::string dir = path;
-    return dir.substr(0, dir.rfind('\\'));
+    wchar_t path[MAX_PATH];
+    const std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return text::Utf8(dir.substr(0, dir.rfind(L'\\')));
+}
+
+bool CopyInto(const std::string &from, const std::string &to)
+{
+    return CopyFileW(W(from).c_str(), W(to).c_str(), FALSE) != FALSE;
+}
+
+void WriteText(const std::string &path, const std::string &text)
+{
+    if (FILE *file = _wfopen(W(path).c_str(), L"wb")) {
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+    }
+}
+
+// The whole file; empty when there is none.
+std::string ReadText(const std::string &path)
+{
+    std::string text;
+    if (FILE *file = _wfopen(W(path).c_str(), L"rb")) {
+        char buffer[4096];
+        for (size_t read; (read = fread(buffer, 1, sizeof(buffer), file)) > 0;)
+            text.append(buffer, read);
+        fclose(file);
+    }
+    return text;
 }
 
 std::string MakeInstall(const std::string &name,
@@ -46,26 +82,30 @@ std::string MakeInstall(const std::string &name,
     const std::string bin = ProgramDir();
     const std::string installs = bin + "\\installs";
     const std::string dir = installs + "\\" + name;
-    CreateDirectoryA(installs.c_str(), nullptr);
-    RemoveTree(dir);
-    CreateDirectoryA(dir.c_str(), nullptr);
-    CopyFileA((bin + "\\launcher.exe").c_str(), (dir + "\\launcher.exe").c_str(), FALSE);
+    CreateDirectoryW(W(installs).c_str(), nullptr);
+    RemoveTree(W(dir));
+    CreateDirectoryW(W(dir).c_str(), nullptr);
+    CopyInto(bin + "\\launcher.exe", dir + "\\launcher.exe");
     for (const auto &[fixture, installedAs] : components) {
-        const std::string from = bin + "\\fixtures\\" + fixture;
-        CopyFileA(from.c_str(), (dir + "\\" + installedAs).c_str(), FALSE);
+        CopyInto(bin + "\\fixtures\\" + fixture, dir + "\\" + installedAs);
         // Its PDB, under the name its debug directory gives: a crash is told by its source line.
         const std::string pdb = fixture.substr(0, fixture.rfind('.')) + ".pdb";
-        CopyFileA((bin + "\\fixtures\\" + pdb).c_str(), (dir + "\\" + pdb).c_str(), FALSE);
+        CopyInto(bin + "\\fixtures\\" + pdb, dir + "\\" + pdb);
     }
-    std::ofstream(dir + "\\scenario.ini") << scenario;
+    WriteText(dir + "\\scenario.ini", scenario);
     return dir;
+}
+
+void UseQuickStopLauncher(const std::string &dir)
+{
+    CopyInto(ProgramDir() + "\\quickstop\\launcher.exe", dir + "\\launcher.exe");
 }
 
 std::string MakeFileForSwitch(const std::string &name)
 {
     const std::string dir = "C:\\shelltests", file = dir + "\\" + name;
-    CreateDirectoryA(dir.c_str(), nullptr);
-    CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    CreateDirectoryW(W(dir).c_str(), nullptr);
+    WriteText(file, "");
     return file;
 }
 
@@ -79,11 +119,13 @@ std::string MakeFullInstall(const std::string &name, const std::string &scenario
 std::vector<std::pair<DWORD, std::string>> ReadJournalWithThreads(const std::string &dir)
 {
     std::vector<std::pair<DWORD, std::string>> lines;
-    std::ifstream in(dir + "\\journal.txt");
-    std::string line;
-    while (std::getline(in, line)) {
+    const std::string text = ReadText(dir + "\\journal.txt");
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
         const size_t space = line.find(' ');
-        lines.emplace_back(std::stoul(line.substr(0, space)), line.substr(space + 1));
+        if (space != std::string::npos)
+            lines.emplace_back(std::stoul(line.substr(0, space)), line.substr(space + 1));
     }
     return lines;
 }
@@ -118,12 +160,12 @@ int IndexOf(const std::vector<std::string> &journal, const std::string &line)
 
 Launcher::Launcher(const std::string &dir, const std::string &switches, const std::string &workDir)
 {
-    const std::string exe = dir + "\\launcher.exe";
-    std::string commandLine = "\"" + exe + "\"" + (switches.empty() ? "" : " " + switches);
-    STARTUPINFOA startup{};
+    const std::wstring exe = W(dir + "\\launcher.exe");
+    std::wstring commandLine = L"\"" + exe + L"\"" + (switches.empty() ? L"" : L" " + W(switches));
+    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        (workDir.empty() ? dir : workDir).c_str(), &startup, &process_))
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        W(workDir.empty() ? dir : workDir).c_str(), &startup, &process_))
         process_ = {};
 }
 
@@ -162,41 +204,17 @@ bool Launcher::Quit()
 std::string RunAndCapture(std::string commandLine, DWORD timeoutMs, DWORD &exitCode, bool withErrors)
 {
     exitCode = STILL_ACTIVE;
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE reader = nullptr, writer = nullptr;
-    if (!CreatePipe(&reader, &writer, &inherit, 0))
+    ChildProcess child;
+    ChildOptions options;
+    options.capture = true;
+    options.captureErrors = withErrors;
+    if (!child.Start(W(commandLine), options))
         return "";
-    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writer;
-    startup.hStdError = withErrors ? writer : GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                       &startup, &process);
-    CloseHandle(writer);
-    std::string output;
-    if (started) {
-        const DWORD start = GetTickCount();
-        bool ended = false;
-        while (!ended && GetTickCount() - start < timeoutMs) {
-            ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
-            DWORD available = 0, read = 0;
-            char buffer[4096];
-            while (PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
-                   ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-                output.append(buffer, read);
-        }
-        if (!ended)
-            TerminateProcess(process.hProcess, 1);
-        else
-            GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(reader);
-    return output;
+    if (child.Wait(timeoutMs))
+        exitCode = child.ExitCode();
+    else
+        child.Terminate(1);
+    return child.TakeOutput();
 }
 
 bool WaitForNamedEvent(const char *name, DWORD timeoutMs)
@@ -228,9 +246,9 @@ HWND WaitForWindow(const char *caption, DWORD timeoutMs)
 
 std::string MessageBoxText(HWND box)
 {
-    char text[2048] = "";
-    GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
-    return text;
+    wchar_t text[2048] = L"";
+    GetDlgItemTextW(box, 0xFFFF, text, 2048);
+    return text::Utf8(text);
 }
 
 void Press(HWND box, int button)

@@ -12,8 +12,13 @@
 
 namespace harness {
 
-// Directory of the running test program (the build's bin directory).
+// Directory of the running test program (the build's bin directory). Every
+// path and text here is UTF-8.
 std::string ProgramDir();
+// Copies a file (over one there); writes a text file (UTF-8, as it stands).
+bool CopyInto(const std::string &from, const std::string &to);
+void WriteText(const std::string &path, const std::string &text);
+std::string ReadText(const std::string &path);
 
 // A fresh installation directory <bin>/installs/<name> holding launcher.exe
 // and the given fixtures, as {fixture file, name installed as}, plus
@@ -21,6 +26,10 @@ std::string ProgramDir();
 std::string MakeInstall(const std::string &name,
                         const std::vector<std::pair<std::string, std::string>> &components,
                         const std::string &scenario = "");
+
+// Puts the tests' own launcher into the installation: the same program,
+// whose threads get LAUNCHER_TEST_STOP_WAIT_MS to stop instead of 10 s.
+void UseQuickStopLauncher(const std::string &dir);
 
 // The standard set: config.dll, auxhost.dll and modcore.dll.
 std::string MakeFullInstall(const std::string &name, const std::string &scenario = "");

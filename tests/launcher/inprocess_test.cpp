@@ -37,7 +37,7 @@ TEST(InProcess, FullRunReleasesEverything)
 {
     const std::string dir = ProgramDir();
     DeleteFileA((dir + "\\journal.txt").c_str());
-    std::ofstream(dir + "\\scenario.ini") << "[ShellMain]\nmode=return\ndelay=200\n";
+    WriteText(dir + "\\scenario.ini", "[ShellMain]\nmode=return\ndelay=200\n");
     const std::string commandLine = "\"" + dir + "\\launcher.exe\" -s1 -f" + dir + "\\scenario.ini";
 
     EXPECT_EQ(Shell().Run(commandLine.c_str()), 0); // warms up what the runtime keeps
@@ -57,6 +57,9 @@ TEST(InProcess, FullRunReleasesEverything)
 TEST(InProcess, ReleasingTwiceIsHarmless)
 {
     const std::string commandLine = "launcher.exe -m1 -f" + MakeFileForSwitch("shell.rc");
+    Shell warmUp; // what the runtime keeps after a first guard
+    ASSERT_TRUE(warmUp.CheckSingleInstance(commandLine.c_str()));
+    warmUp.FinalCleanup();
     const long long before = CountOpenHandles();
     Shell shell;
     ASSERT_TRUE(shell.CheckSingleInstance(commandLine.c_str()));

@@ -55,7 +55,8 @@ using Lines = std::vector<std::string>;
 
 TEST_F(FileReader, SkipsBlankAndCommentLines)
 {
-    for (const char *text : {"\n   \n\t; indented comment\n;x\n", "", "\r\n \r\n;\r\n", "   ", ";no line feed"}) {
+    for (const char *text : {"\n   \n\t; indented comment\n;x\n", "", "\r\n \r\n;\r\n", "   ", ";no line feed",
+                             "\xEF\xBB\xBF; a comment, saved with a byte-order mark\n", "\xEF\xBB\xBF"}) {
         ASSERT_NE(Open(text), nullptr);
         std::array<char, 8> buffer = {'u', 'n', 't', 'o', 'u', 'c', 'h', '\0'};
         EXPECT_EQ(MU_fGetNextLine(stream_, 0, buffer.data(), buffer.size()), 0) << text;
@@ -73,6 +74,9 @@ TEST_F(FileReader, DeliversTrimmedLinesAtTrueByteOffsets)
         {"line one\nline two\nthird\n", {"line one", "line two", "third"}, {9, 18, 24}},
         {"line one\r\nline two\r\nthird\r\n", {"line one", "line two", "third"}, {10, 20, 27}},
         {"   key = value   \n\n; c\n\tx\t\r\nlast", {"key = value", "x", "last"}, {18, 28, 32}},
+        // A UTF-8 byte-order mark at the very start is whitespace; anywhere else it is data.
+        {"\xEF\xBB\xBF; comment\n[Section]\nkey 1\n", {"[Section]", "key 1"}, {23, 29}},
+        {"\xEF\xBB\xBF" "first\nsecond \xEF\xBB\xBF\n", {"first", "second \xEF\xBB\xBF"}, {9, 20}},
     };
     for (const auto &c : cases) {
         ASSERT_NE(Open(c.text), nullptr);

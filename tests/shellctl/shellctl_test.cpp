@@ -166,7 +166,7 @@ TEST(Shellctl, InstallStatusUninstall)
         const std::string other = MakeInstall(std::string("shellctl_other ") + c.name, {{core, core}});
         for (const std::string &each : {dir, other}) {
             for (const char *program : {"shellctl.exe", "componentcheck.exe", "shellwatch.exe"})
-                ASSERT_TRUE(CopyFileA((ProgramDir() + "\\" + program).c_str(), (each + "\\" + program).c_str(), FALSE));
+                ASSERT_TRUE(CopyInto(ProgramDir() + "\\" + program, each + "\\" + program));
         }
         const auto placed = [&](const char *text) { return Replace(Replace(text, "$DIR", dir), "$OTHER", other); };
         SetShellValue(c.hive, c.previous != nullptr ? placed(c.previous).c_str() : nullptr);
@@ -216,17 +216,25 @@ TEST(Shellctl, ControlsOnlyItsOwnLauncher)
 {
     const std::string mine = MakeFullInstall("shellctl_mine"), theirs = MakeFullInstall("shellctl_theirs");
     for (const std::string &dir : {mine, theirs})
-        ASSERT_TRUE(CopyFileA((ProgramDir() + "\\shellctl.exe").c_str(), (dir + "\\shellctl.exe").c_str(), FALSE));
-    Launcher launcher(theirs, "-m1");
-    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
+        ASSERT_TRUE(CopyInto(ProgramDir() + "\\shellctl.exe", dir + "\\shellctl.exe"));
     DWORD exitCode = 0;
     const std::string shellctl = "\"" + mine + "\\shellctl.exe\" ";
+    const std::string none = RunAndCapture(shellctl + "ready 500", kTimeout, exitCode);
+    EXPECT_EQ(exitCode, 1u) << none;
+    EXPECT_NE(none.find("not ready after 0 s: no launcher.exe of " + mine + " runs"), std::string::npos) << none;
+    Launcher launcher(theirs, "-m1");
+    ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
     RunAndCapture(shellctl + "running", kTimeout, exitCode);
     EXPECT_EQ(exitCode, 1u) << "another installation's launcher taken for this one's";
     const std::string quit = RunAndCapture(shellctl + "quit --force-after 1000", kTimeout, exitCode);
     EXPECT_NE(quit.find("nothing to stop"), std::string::npos) << quit;
     EXPECT_TRUE(launcher.Running()) << "another installation's launcher was ended";
 
+    // Its own shellctl: ready once the shell is, not once it has ended.
+    const std::string ready = RunAndCapture("\"" + theirs + "\\shellctl.exe\" ready 30000", kTimeout, exitCode);
+    EXPECT_EQ(exitCode, 0u) << ready;
+    EXPECT_NE(ready.find("shell ready"), std::string::npos) << ready;
+    EXPECT_TRUE(launcher.Running());
     RunAndCapture("\"" + theirs + "\\shellctl.exe\" quit", kTimeout, exitCode);
     EXPECT_EQ(launcher.WaitForExit(kTimeout), 0u) << "its own shellctl did not quit it";
 }

@@ -24,7 +24,7 @@ constexpr char kWinlogon[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\W
 constexpr char kRecord[] = "Software\\Brevant\\Shell start-up\\Last log-on";
 constexpr DWORD kPreviousRunsMs = 2500; // longer than the watcher waits to see a previous shell run
 
-std::string ReadText(HKEY hive, const char *key, const char *value)
+std::string ReadValue(HKEY hive, const char *key, const char *value)
 {
     char text[1024] = "";
     DWORD size = sizeof(text);
@@ -33,9 +33,9 @@ std::string ReadText(HKEY hive, const char *key, const char *value)
     return text;
 }
 
-std::string ReadText(const char *key, const char *value)
+std::string ReadValue(const char *key, const char *value)
 {
-    return ReadText(HKEY_CURRENT_USER, key, value);
+    return ReadValue(HKEY_CURRENT_USER, key, value);
 }
 
 // Sets (or, with null, deletes) the Shell value of a hive.
@@ -54,7 +54,7 @@ void SetShell(HKEY hive, const char *command)
 // What the log-on process does: start the Shell value, as it stands.
 HANDLE LogOn(HKEY hive = HKEY_CURRENT_USER)
 {
-    std::string command = ReadText(hive, kWinlogon, "Shell");
+    std::string command = ReadValue(hive, kWinlogon, "Shell");
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -157,7 +157,7 @@ std::string InstallWatcher(const std::string &name)
 {
     const std::string dir = MakeFullInstall(name);
     for (const char *program : {"shellwatch.exe", "shellctl.exe", "componentcheck.exe"})
-        CopyFileA((ProgramDir() + "\\" + program).c_str(), (dir + "\\" + program).c_str(), FALSE);
+        CopyInto(ProgramDir() + "\\" + program, dir + "\\" + program);
     return dir;
 }
 
@@ -184,7 +184,7 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         shellctl + "install --restarts 2 --ready-timeout 2 --min-run 2 -- -m1", kTimeout, exitCode, true);
     ASSERT_EQ(exitCode, 0u) << installed;
     const std::string watched = "\"" + dir + "\\shellwatch.exe\" --restarts 2 --ready-timeout 2 --min-run 2 -- -m1";
-    EXPECT_EQ(ReadText(kWinlogon, "Shell"), watched);
+    EXPECT_EQ(ReadValue(kWinlogon, "Shell"), watched);
 
     // The components broke after the install.
     const struct {
@@ -195,9 +195,10 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         bool hangs;          // the question comes: No waits, Yes falls back
         const char *notice;  // null: nothing falls back
         const char *shell = nullptr; // the Shell value as somebody set it by hand since
+        bool sourceLine = false;     // the record and status name the line that crashed
     } cases[] = {
         {"crashes after it was ready", "[ShellMain]\nmode=crash\ndelay=2500\n", nullptr, 3, false,
-         "launcher.exe ended with 0xC0000005, an access violation, in modcore.dll+0x"},
+         "launcher.exe ended with 0xC0000005, an access violation, in modcore.dll+0x", nullptr, true},
         {"core returns -1", "[ShellMain]\nmode=fail\n", nullptr, 1, false, "launcher.exe ended with exit code 0, "},
         {"core missing", "", "modcore.dll", 0, false, "launcher.exe ended with exit code 0, "},
         // An earlier shellctl wrote --min-run 0: an end at once is still a failed start.
@@ -210,7 +211,7 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::ofstream(dir + "\\scenario.ini") << c.scenario;
+        WriteText(dir + "\\scenario.ini", c.scenario);
         DeleteFileA((dir + "\\journal.txt").c_str());
         DeleteFileA(started.c_str());
         const std::string removed = c.removed ? dir + "\\" + c.removed : "", kept = removed + ".kept";
@@ -244,8 +245,18 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
         EXPECT_EQ(Launches(dir), c.launches);
         if (c.notice == nullptr)
             EXPECT_EQ(GetFileAttributesA(started.c_str()), INVALID_FILE_ATTRIBUTES) << "fell back after a normal end";
+        if (c.sourceLine) { // from the dump's module list and the PDB beside the module
+            std::string line;
+            for (const std::string &journalled : ReadJournal(dir))
+                line = journalled.rfind("modcore crash-line ", 0) == 0 ? journalled.substr(19) : line;
+            const std::string at = " at component.cpp:" + line;
+            EXPECT_NE(ReadValue(kRecord, "Fault").find(at), std::string::npos) << ReadValue(kRecord, "Fault");
+            const std::string status = RunAndCapture(shellctl + "status", kTimeout, exitCode, true);
+            EXPECT_NE(status.find("faulting module: modcore.dll+0x"), std::string::npos) << status;
+            EXPECT_NE(status.find(at), std::string::npos) << status;
+        }
         if (c.hangs) {
-            const std::string dump = ReadText(kRecord, "Dump");
+            const std::string dump = ReadValue(kRecord, "Dump");
             EXPECT_NE(GetFileAttributesA(dump.c_str()), INVALID_FILE_ATTRIBUTES) << "no dump of the hung launcher: " << dump;
             EXPECT_LE(LauncherDumps(), 10) << "the watcher's dump left more than the newest ten";
         }
@@ -261,8 +272,8 @@ TEST(Shellwatch, RestartsThenFallsBackToThePreviousShell)
     EXPECT_NE(status.find("started instead: " + previous), std::string::npos) << status;
     const std::string uninstalled = RunAndCapture(shellctl + "uninstall", kTimeout, exitCode, true);
     EXPECT_EQ(exitCode, 0u) << uninstalled;
-    EXPECT_EQ(ReadText(kWinlogon, "Shell"), previous);
-    EXPECT_EQ(ReadText(kRecord, "What"), "(absent)");
+    EXPECT_EQ(ReadValue(kWinlogon, "Shell"), previous);
+    EXPECT_EQ(ReadValue(kRecord, "What"), "(absent)");
 }
 
 // A previous shell that cannot start, or ends at once, is said as such, and
@@ -307,13 +318,13 @@ TEST(Shellwatch, FallsBackPastWhatCannotStart)
             EXPECT_NE(notice.find("Not started: " + c.previous + " " + c.notice), std::string::npos) << notice;
             EXPECT_NE(notice.find("Your previous shell was started instead: " + c.machine), std::string::npos)
                 << notice;
-            EXPECT_NE(ReadText(kRecord, "NotStarted").find(c.notice), std::string::npos);
+            EXPECT_NE(ReadValue(kRecord, "NotStarted").find(c.notice), std::string::npos);
         }
         EXPECT_EQ(WaitForSingleObject(watcher, kTimeout), WAIT_OBJECT_0);
         CloseHandle(watcher);
         ASSERT_TRUE(MoveFileA((dir + "\\modcore.dll.kept").c_str(), (dir + "\\modcore.dll").c_str()));
         RunAndCapture(shellctl + "uninstall", kTimeout, exitCode, true);
-        EXPECT_EQ(ReadText(kWinlogon, "Shell"), c.previous);
+        EXPECT_EQ(ReadValue(kWinlogon, "Shell"), c.previous);
     }
     SetShell(HKEY_LOCAL_MACHINE, "explorer.exe");
     SetShell(HKEY_CURRENT_USER, nullptr);
@@ -328,7 +339,7 @@ TEST(Shellwatch, NeverStartsItself)
     const FILETIME since = Now();
     SetShell(HKEY_CURRENT_USER, nullptr);
     SetShell(HKEY_LOCAL_MACHINE, (dir + "\\shellwatch.exe --min-run 2").c_str());
-    std::ofstream(dir + "\\scenario.ini") << "[ShellMain]\nmode=crash\n";
+    WriteText(dir + "\\scenario.ini", "[ShellMain]\nmode=crash\n");
     const HANDLE watcher = LogOn(HKEY_LOCAL_MACHINE);
     ASSERT_NE(watcher, nullptr);
     const std::string notice = TakeNotice();
@@ -340,7 +351,7 @@ TEST(Shellwatch, NeverStartsItself)
     EXPECT_EQ(ProcessesSince("shellwatch.exe", since), 0) << "a watcher started another";
     ProcessesSince("explorer.exe", since, true); // the system's shell, the last to fall back to
 
-    std::ofstream(dir + "\\scenario.ini") << "";
+    WriteText(dir + "\\scenario.ini", "");
     DeleteFileA((dir + "\\journal.txt").c_str());
     const HANDLE running = LogOn(HKEY_LOCAL_MACHINE);
     ASSERT_TRUE(WaitForNamedEvent("ShellIsReadyEvent", kTimeout));
@@ -354,6 +365,30 @@ TEST(Shellwatch, NeverStartsItself)
     EXPECT_EQ(WaitForSingleObject(running, kTimeout), WAIT_OBJECT_0);
     CloseHandle(running);
     SetShell(HKEY_LOCAL_MACHINE, "explorer.exe");
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Brevant"); // its record of the log-on
+}
+
+// Asked for its usage, it says it and starts nothing, and the record of the
+// last log-on stays as it was.
+TEST(Shellwatch, HelpSaysItsUsageAndDoesNothingElse)
+{
+    const std::string dir = InstallWatcher("shellwatch_help");
+    HKEY record = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kRecord, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &record, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(record, "What", 0, REG_SZ, reinterpret_cast<const BYTE *>("earlier"), 8);
+    RegCloseKey(record);
+    for (const char *asking : {"--help", "/?"}) {
+        DWORD exitCode = 1;
+        const std::string usage = RunAndCapture("\"" + dir + "\\shellwatch.exe\" " + asking, kTimeout, exitCode);
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_NE(usage.find("usage: shellwatch.exe"), std::string::npos) << usage;
+        EXPECT_NE(usage.find("--min-run S        an end sooner than this is a failed start, 2 to 86400 (default 30)"),
+                  std::string::npos) << usage;
+    }
+    EXPECT_TRUE(ReadJournal(dir).empty()) << "a launcher was started";
+    EXPECT_EQ(ReadValue(kRecord, "What"), "earlier");
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Brevant");
 }
 
 } // namespace
