@@ -32,7 +32,7 @@ function(add_gtest name)
   if(WIN32)
     target_compile_options(${name} PRIVATE -fexceptions -frtti)
     target_link_options(${name} PRIVATE -static)
-    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/utf8.rc)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/utf8.rc ${PROJECT_SOURCE_DIR}/tests/crash_note.cpp)
     set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/utf8.rc PROPERTIES
                                 OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/tests/utf8.manifest)
   endif()
