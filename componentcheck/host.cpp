@@ -70,11 +70,15 @@ LONG WINAPI TakeDebugText(EXCEPTION_POINTERS *pointers)
     const EXCEPTION_RECORD &record = *pointers->ExceptionRecord;
     if ((record.ExceptionCode != kDebugText && record.ExceptionCode != kDebugTextWide) || record.NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
+    // The length counts the terminating null, which is no text of the line.
     const size_t length = record.ExceptionInformation[0];
-    if (record.ExceptionCode == kDebugTextWide)
-        SendOutput(text::Utf8({reinterpret_cast<const wchar_t *>(record.ExceptionInformation[1]), length}));
-    else
-        SendOutput({reinterpret_cast<const char *>(record.ExceptionInformation[1]), length});
+    if (record.ExceptionCode == kDebugTextWide) {
+        const std::wstring_view said(reinterpret_cast<const wchar_t *>(record.ExceptionInformation[1]), length);
+        SendOutput(text::Utf8(said.substr(0, said.find(L'\0'))));
+    } else {
+        const std::string_view said(reinterpret_cast<const char *>(record.ExceptionInformation[1]), length);
+        SendOutput(std::string(said.substr(0, said.find('\0'))));
+    }
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 

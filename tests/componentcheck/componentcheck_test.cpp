@@ -259,6 +259,9 @@ TEST(ComponentCheck, SamplesPassEveryCheck)
     for (const char *part : {"ENTRY", "ShellMain          ready               pass", "(library)          unloaded",
                              "12 passed, 0 failed, 0 warnings, 0 not observable"})
         EXPECT_NE(table.find(part), std::string::npos) << part << "\n" << table;
+    // The core's lines, each ended by its newline, shown one by one.
+    EXPECT_TRUE(std::regex_search(table, std::regex("ShellMain          \\| \\[core\\] [^\r\n]+\r?\n    ShellMain          \\| \\[core\\]")))
+        << table;
 }
 
 // What the library says, with OutputDebugString as with printf, is shown as its own, by entry.
