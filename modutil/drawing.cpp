@@ -95,6 +95,22 @@ bool ExtentsFit(int width, int height)
     return std::llabs(width) < kMaxExtent && std::llabs(height) < kMaxExtent;
 }
 
+// The mask, at the destination size: 0 where the source is transparent.
+// Colour-to-monochrome turns the source's background colour into 1.
+bool StretchMask(HDC mask, int w, int h, HDC source, int srcX, int srcY, int srcWidth, int srcHeight,
+                 COLORREF transparent)
+{
+    const COLORREF previousBackground = SetBkColor(source, transparent);
+    const ScopeExit restoreBackground([source, previousBackground] {
+        if (previousBackground != CLR_INVALID)
+            SetBkColor(source, previousBackground);
+    });
+    // Set a second time on purpose: the routine sets the mask's stretch mode
+    // both when the DC is made and right before this stretch.
+    SetStretchBltMode(mask, COLORONCOLOR);
+    return StretchBlt(mask, 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, NOTSRCCOPY) != FALSE;
+}
+
 } // namespace
 
 extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, int destWidth,
@@ -118,21 +134,7 @@ extern "C" int MU_CALL MU_TransparentStretchBlt(HDC dest, int destX, int destY, 
     if (!mask.Ready() || !background.Ready() || !image.Ready())
         return 0;
 
-    // The mask, at the destination size: 0 where the source is transparent.
-    // Colour-to-monochrome turns the source's background colour into 1.
-    bool ok;
-    {
-        const COLORREF previousBackground = SetBkColor(source, transparent);
-        const ScopeExit restoreBackground([source, previousBackground] {
-            if (previousBackground != CLR_INVALID)
-                SetBkColor(source, previousBackground);
-        });
-        // Set a second time on purpose: the routine sets the mask's stretch
-        // mode both when the DC is made and right before this stretch.
-        SetStretchBltMode(mask.Dc(), COLORONCOLOR);
-        ok = StretchBlt(mask.Dc(), 0, 0, w, h, source, srcX, srcY, srcWidth, srcHeight, NOTSRCCOPY) != FALSE;
-    }
-
+    bool ok = StretchMask(mask.Dc(), w, h, source, srcX, srcY, srcWidth, srcHeight, transparent);
     // Background: the old destination where transparent, black elsewhere.
     ok &= BitBlt(background.Dc(), 0, 0, w, h, mask.Dc(), 0, 0, NOTSRCCOPY) != FALSE;
     ok &= BitBlt(background.Dc(), 0, 0, w, h, dest, destX, destY, SRCAND) != FALSE;
