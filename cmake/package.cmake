@@ -43,7 +43,8 @@ string(REGEX REPLACE "^# Sample components:[^\n]*\n#[^\n]*\n#[^\n]*\n"
        sample_cmake "${sample_cmake}")
 file(WRITE ${CMAKE_BINARY_DIR}/sdk-sample/CMakeLists.txt "${sample_cmake}")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION sample PATTERN CMakeLists.txt EXCLUDE)
-install(FILES ${CMAKE_BINARY_DIR}/sdk-sample/CMakeLists.txt DESTINATION sample)
+install(FILES ${CMAKE_BINARY_DIR}/sdk-sample/CMakeLists.txt ${PROJECT_SOURCE_DIR}/docs/images/sample-desktop.png
+        DESTINATION sample)
 
 # For authors who cross-compile on Linux: the build's own way to run a
 # Windows program, and a front door to it for this bitness.
@@ -80,6 +81,11 @@ add_custom_target(modutil_msvc_lib ALL DEPENDS ${CMAKE_BINARY_DIR}/modutil.lib)
 install(FILES ${CMAKE_BINARY_DIR}/modutil.lib DESTINATION lib)
 
 find_program(LLVM_PDBUTIL NAMES llvm-pdbutil llvm-pdbutil-14 PATHS /usr/lib/llvm-14/bin REQUIRED)
+# The SDK is laid out once, as `make sdk` does, for the tests that read it
+# (the build directory is named after its preset).
+get_filename_component(preset ${CMAKE_BINARY_DIR} NAME)
+add_test(NAME sdk_layout COMMAND ${PROJECT_SOURCE_DIR}/scripts/sdk.sh --preset ${preset} ${CMAKE_BINARY_DIR}/sdk-layout)
+set_tests_properties(sdk_layout PROPERTIES FIXTURES_SETUP sdk_layout TIMEOUT 300)
 add_test(NAME sdk_package
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-sdk.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}
                  ${CMAKE_OBJDUMP} ${LLVM_PDBUTIL})
@@ -92,6 +98,5 @@ add_test(NAME installer_package
 # It sets and restores the Shell values, in a prefix of its own.
 set_tests_properties(installer_package PROPERTIES TIMEOUT 300)
 use_wine_prefix(installer INSPECTS installer_package)
-# Both lay the SDK out from this build tree, which one at a time may do.
-set_tests_properties(sdk_package PROPERTIES RESOURCE_LOCK "wine_prefix_run;sdk_layout")
-set_tests_properties(installer_package PROPERTIES RESOURCE_LOCK "wine_prefix_installer;sdk_layout")
+# The longest start first: CTest has no times of its own on a fresh build.
+set_tests_properties(sdk_package installer_package PROPERTIES FIXTURES_REQUIRED sdk_layout COST 100)

@@ -15,7 +15,7 @@ set -eu
 build=$(realpath "$1") source=$2
 work=$build/installer-test
 . "$source/scripts/lay-out-sdk.sh"
-[ -f "$work/dist/sample-shell-1.0.0-$preset.msi" ] || { echo "make sdk wrote no sample-shell-1.0.0-$preset.msi"; exit 1; }
+[ -f "$dist/sample-shell-1.0.0-$preset.msi" ] || { echo "make sdk wrote no sample-shell-1.0.0-$preset.msi"; exit 1; }
 
 # A certificate of this run only: its key never leaves the build directory.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Shell start-up test signer" \
