@@ -1,5 +1,5 @@
-// Shared by the sample components: console output and reading one value
-// from the sample configuration file with modutil.
+// Shared by the sample components: their log lines and their settings from
+// the sample configuration file, read with modutil.
 #pragma once
 
 #include "modutil.h"
@@ -7,34 +7,137 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
-// Components have no window; the samples narrate on the launcher's standard
-// output, which is the terminal when the shell runs under `make run`.
+// A log-on shell has no console: the samples log with OutputDebugString,
+// which DebugView (or a debugger) shows on Windows, `make run` shows on the
+// terminal and componentcheck shows under each entry.
 inline void Say(const char *component, const char *format, ...)
 {
     char line[512];
-    int length = _snprintf(line, sizeof(line), "[%s] ", component);
+    const int length = _snprintf(line, sizeof(line), "[%s] ", component);
     va_list args;
     va_start(args, format);
-    const int more = _vsnprintf(line + length, sizeof(line) - length - 2, format, args);
+    _vsnprintf(line + length, sizeof(line) - length - 2, format, args);
     va_end(args);
-    length = more < 0 ? static_cast<int>(sizeof(line)) - 2 : length + more;
-    line[length++] = '\n';
-    DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
+    line[sizeof(line) - 2] = '\0';
+    strcat(line, "\n");
+    OutputDebugStringA(line);
 }
 
-// The first word after `key` on the first line of <installDir>\shell.rc that
-// starts with it, e.g. "CoreSeconds 8" gives "8". False when there is none.
-inline bool ReadSetting(const char *installDir, const char *key, char *value)
-{
-    char path[MAX_PATH];
-    _snprintf(path, sizeof(path), "%s\\shell.rc", installDir);
-    path[MAX_PATH - 1] = '\0';
-    FILE *file = MU_fOpen(path);
-    char line[MU_MAX_TEXT], name[MU_MAX_TEXT];
-    const bool found = MU_fGetLine(file, 0, line, key, sizeof(line)) && MU_SimpleToken(name, line, line) &&
-                       MU_SimpleToken(value, nullptr, line);
-    MU_fClose(file);
-    return found;
-}
+// The core's desktop, as the services library finds it to hand the taskbar
+// the startup items it runs (WM_COPYDATA with kStartupItemData).
+constexpr char kDesktopClass[] = "SampleShellDesktop";
+constexpr ULONG_PTR kStartupItemData = 0x5354524Bu;
+
+// Settings of <installDir>\shell.rc: "Key value ..." lines. A setting that is
+// absent keeps its default; one that is there but cannot be read keeps it too,
+// and is noted in Problems() for the user to see.
+class ShellSettings {
+public:
+    explicit ShellSettings(const char *installDir)
+    {
+        _snprintf(m_Path, sizeof(m_Path), "%s\\shell.rc", installDir);
+        m_Path[sizeof(m_Path) - 1] = '\0';
+    }
+
+    // The first word (or "quoted phrase") after the key, as it stands.
+    bool Text(const char *key, char (&value)[MU_MAX_TEXT])
+    {
+        char rest[MU_MAX_TEXT], word[MU_MAX_TEXT];
+        if (!Find(key, rest))
+            return false;
+        if (!MU_SimpleToken(word, nullptr, rest))
+            return Problem(key, "", "a word or a \"quoted phrase\"");
+        strcpy(value, word);
+        return true;
+    }
+
+    // A whole number from low to high.
+    bool Number(const char *key, long low, long high, long &value)
+    {
+        char rest[MU_MAX_TEXT];
+        long numbers[1];
+        if (!Find(key, rest))
+            return false;
+        if (!Numbers(rest, numbers, 1, low, high))
+            return Problem(key, rest, "a whole number in range");
+        value = numbers[0];
+        return true;
+    }
+
+    // "red green blue", each 0 to 255.
+    bool Colour(const char *key, COLORREF &value)
+    {
+        char rest[MU_MAX_TEXT];
+        long rgb[3];
+        if (!Find(key, rest))
+            return false;
+        if (!Numbers(rest, rgb, 3, 0, 255))
+            return Problem(key, rest, "red green blue, each 0 to 255");
+        value = RGB(rgb[0], rgb[1], rgb[2]);
+        return true;
+    }
+
+    // left top width height, in pixels.
+    bool Rectangle(const char *key, RECT &value)
+    {
+        char rest[MU_MAX_TEXT];
+        long box[4];
+        if (!Find(key, rest))
+            return false;
+        if (!Numbers(rest, box, 4, 0, 16384) || box[2] == 0 || box[3] == 0)
+            return Problem(key, rest, "left top width height, in pixels");
+        value = {box[0], box[1], box[0] + box[2], box[1] + box[3]};
+        return true;
+    }
+
+    // For a setting read here whose value turned out to be unusable (a
+    // picture that does not load).
+    bool Problem(const char *key, const char *value, const char *wanted)
+    {
+        const size_t used = strlen(m_Problems);
+        _snprintf(m_Problems + used, sizeof(m_Problems) - used, "%s %s: not %s; the default is used.\r\n", key, value,
+                  wanted);
+        m_Problems[sizeof(m_Problems) - 1] = '\0';
+        return false;
+    }
+
+    const char *Path() const { return m_Path; }
+    const char *Problems() const { return m_Problems; }
+
+private:
+    // The text after the key on the first line whose first word is the key
+    // (ignoring case): the reader matches a key as the start of a line, so
+    // "Logo" alone would find "LogoKeyColor" too.
+    bool Find(const char *key, char (&rest)[MU_MAX_TEXT]) const
+    {
+        FILE *file = MU_fOpen(m_Path);
+        char line[MU_MAX_TEXT], name[MU_MAX_TEXT];
+        bool found = false;
+        while (!found && MU_fGetLine(file, 0, line, key, sizeof(line)))
+            found = MU_SimpleToken(name, rest, line) && _stricmp(name, key) == 0;
+        MU_fClose(file);
+        return found;
+    }
+
+    // count whole numbers from low to high, the first words of text.
+    static bool Numbers(const char *text, long *numbers, int count, long low, long high)
+    {
+        char rest[MU_MAX_TEXT], word[MU_MAX_TEXT];
+        strcpy(rest, text);
+        for (int i = 0; i < count; ++i) {
+            char *end = nullptr;
+            if (!MU_SimpleToken(word, rest, rest))
+                return false;
+            numbers[i] = strtol(word, &end, 10);
+            if (*end != '\0' || numbers[i] < low || numbers[i] > high)
+                return false;
+        }
+        return true;
+    }
+
+    char m_Path[MAX_PATH];
+    char m_Problems[1024] = "";
+};

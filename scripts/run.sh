@@ -2,10 +2,15 @@
 # run.sh [switches...]: builds the shell, stages an installation directory
 # (launcher.exe, shellwatch.exe, modutil.dll, componentcheck.exe, shellctl.exe, the sample
 # components and shell.rc), checks the
-# components with componentcheck and runs launcher.exe there under Wine. The
-# components narrate on the terminal; the sample core ends the shell after
-# CoreSeconds. Ctrl+C ends it early, cleanly: the launcher is asked to quit
-# and stops every component in order.
+# components with componentcheck and runs launcher.exe there under Wine. What
+# the components say through OutputDebugString shows on the terminal; the
+# sample core ends the shell after CoreSeconds, or at "Quit shell" on its
+# taskbar. Ctrl+C ends it early, cleanly: the launcher is asked to quit and
+# stops every component in order.
+#   DISPLAY=:N      shows the shell's desktop on that X display, through
+#                   Wine's X11 driver (in a prefix of its own, wineprefix-x11);
+#                   without DISPLAY the null driver draws nowhere, as the
+#                   first lines say
 #   COMPONENTS=dir  stages the files found there over the samples: the
 #                   component libraries, their PDBs, their configuration
 #                   files (any scenario.ini, shell.rc, clock.rc...), every
@@ -93,6 +98,11 @@ else
 fi
 build=build/$preset
 wine=$build/wine-run
+# The prefix a staged installation ran in, for make stop: one of the display's
+# or the build's own.
+use_prefix_of() { # INSTALL
+  if [ -f "$1/.prefix" ]; then export WINE_RUN_PREFIX; WINE_RUN_PREFIX=$(cat "$1/.prefix"); else unset WINE_RUN_PREFIX; fi
+}
 stop_ms=$((${STOP_SECONDS:-15} * 1000))
 ready_seconds=${READY_SECONDS:-60}
 install=$build/run
@@ -103,14 +113,16 @@ if [ "${1:-}" = --stop ]; then
   if [ -z "$wanted" ]; then # the build that runs one, whichever bitness make run took
     for other in win32 win64; do
       [ "$other" = win32 ] && why=$WINE32_STATUS || why=$WINE64_STATUS
-      if [ "$why" = ok ] && [ -x "build/$other/wine-run" ] && [ -f "build/$other/run/shellctl.exe" ] &&
-         "build/$other/wine-run" "build/$other/run/shellctl.exe" running >/dev/null; then
+      [ "$why" = ok ] && [ -x "build/$other/wine-run" ] && [ -f "build/$other/run/shellctl.exe" ] || continue
+      use_prefix_of "build/$other/run"
+      if "build/$other/wine-run" "build/$other/run/shellctl.exe" running >/dev/null; then
         build=build/$other wine=build/$other/wine-run install=build/$other/run shellctl=build/$other/run/shellctl.exe
         break
       fi
     done
   fi
   [ -x "$wine" ] && [ -f "$shellctl" ] || { echo "[run] nothing was ever run here"; exit 0; }
+  use_prefix_of "$install"
   if ! "$wine" "$shellctl" running >/dev/null; then
     echo "[run] no launcher.exe of $install runs: nothing to stop"
     exit 0
@@ -125,11 +137,20 @@ if [ "${1:-}" = --stop ]; then
   exit "$status"
 fi
 
+if [ -n "${DISPLAY:-}" ]; then
+  export WINE_GRAPHICS=x11 WINE_RUN_PREFIX=$PWD/$build/wineprefix-x11
+  echo "[run] the desktop shows on the display $DISPLAY (Wine's X11 driver)"
+else
+  unset WINE_RUN_PREFIX
+  echo "[run] no DISPLAY: Wine's null driver, which draws nowhere (DISPLAY=:N make run shows the desktop)"
+fi
+prefix=${WINE_RUN_PREFIX:-$build/wineprefix}
+
 # modutil.lib too: `cmake --install` of this build, after a run, needs it.
 quick=${TEST_QUICKSTOP:-}
 scripts/build.sh $preset launcher shellwatch modutil componentcheck config auxhost modcore shellctl modutil_msvc_lib \
   ${quick:+launcher_quickstop}
-if [ ! -f "$build/wineprefix/.ready" ]; then
+if [ ! -f "$prefix/.ready" ]; then
   echo "[run] preparing the Wine prefix (the first time: under a minute)"
 fi
 "$wine" --version >/dev/null # makes the prefix on first use
@@ -137,12 +158,14 @@ fi
 # Named objects are global to the prefix: a second copy would only see the
 # first one's ready event, or wait on its own hidden question box.
 if [ -f "$shellctl" ] && "$wine" "$shellctl" running >/dev/null; then
-  echo "[run] a launcher.exe already runs in this Wine prefix ($build/wineprefix); end it with: make stop" >&2
+  echo "[run] a launcher.exe already runs in this Wine prefix ($prefix); end it with: make stop" >&2
   exit 1
 fi
 rm -rf "$install"
 mkdir -p "$install"
-cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll examples/shell.rc "$install/"
+cp "$build"/bin/{launcher.exe,shellwatch.exe,modutil.dll,componentcheck.exe,shellctl.exe} "$build"/bin/samples/*.dll \
+   examples/{shell.rc,wallpaper.bmp,logo.bmp} "$install/"
+echo "$prefix" >"$install/.prefix"
 [ -z "$quick" ] || cp "$build/bin/quickstop/launcher.exe" "$install/"
 if [ -n "${COMPONENTS:-}" ]; then
   # Everything beside the components but the build system's own files.
@@ -169,7 +192,8 @@ echo "[run] componentcheck config.dll auxhost.dll modcore.dll"
 echo "[run] $install/launcher.exe $*"
 # The launcher runs in a session of its own, so the terminal's Ctrl+C reaches
 # only this script, which then asks the launcher to quit.
-setsid -w "$wine" "$install/launcher.exe" "$@" &
+# Wine reports what programs say through OutputDebugString on stderr.
+WINEDEBUG=-all,+debugstr setsid -w "$wine" "$install/launcher.exe" "$@" 2> >(scripts/debug-lines.sh >&2) &
 launcher=$!
 trap '"$wine" "$shellctl" quit --force-after "$stop_ms" | narrate || true' INT TERM
 { "$wine" "$shellctl" ready $((ready_seconds * 1000)); "$wine" "$shellctl" watch; } > >(narrate) &

@@ -16,6 +16,7 @@ mkdir -p "$components"
 cp "$build/bin/fixtures/modcore.dll" "$components/"
 printf '[ShellMain]\nsignal_gate=gate_never_opened\n' >"$components/scenario.ini"
 touch "$components/clock.rc" "$components/build.ninja"
+unset DISPLAY # the null driver, which make run names in its first lines
 export ARCH=$preset TEST_QUICKSTOP=1 # the same script and verdicts, with 2 s waits where the shell waits 10 s
 output=$components/run.txt
 
@@ -52,6 +53,7 @@ expect() { # what, text, pattern
 start '[ShellMain]\nsignal_gate=gate_never_opened\n' \
       "the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
 [ -f "$build/run/clock.rc" ] && [ ! -f "$build/run/build.ninja" ] || { cat "$output"; echo "staged the wrong files"; exit 1; }
+expect "make run did not say where the desktop is drawn" "$(head -3 "$output")" "^\[run\] no DISPLAY: Wine's null driver"
 expect "make stop did not end it" "$(STOP_SECONDS=2 "$source/scripts/run.sh" --stop)" "did not quit within 2 s: ended it"
 wait $run || true
 expect "make run did not say the launcher was ended" "$(cat "$output")" \
@@ -59,9 +61,10 @@ expect "make run did not say the launcher was ended" "$(cat "$output")" \
 expect "a second make stop did not say so" "$("$source/scripts/run.sh" --stop)" "nothing to stop"
 
 # The watcher says a box it sees; make stop, which answers it, always says it.
-start '[ShellMain]\nmode=ignore\ndelay=60000\n' "shell ready"
+start '[ShellMain]\nmode=ignore\ndelay=60000\nsay=[stand-in] in ShellMain, \\"quoted\\"\n' "shell ready"
 expect "make stop did not answer the notice" "$(STOP_SECONDS=30 "$source/scripts/run.sh" --stop)" \
        'answered the box "Brevant - Notice!": The Tarvek Module System thread is being forcefully terminated'
 wait $run || true
 expect "make run did not end" "$(cat "$output")" "^\[run\] launcher.exe exited with code 0"
+expect "make run did not show what the component said" "$(cat "$output")" '^\[stand-in\] in ShellMain, \\"quoted\\"$'
 echo "make run says what holds it and every box; make stop answers a notice and ends what does not quit"

@@ -12,10 +12,10 @@ work=$build/sdk-test
 for f in bin/launcher.exe bin/shellwatch.exe bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll include/modutil.h include/shellcomponent.h \
          lib/libmodutil.dll.a lib/modutil.lib lib/cmake/modutil/modutilConfig.cmake \
          lib/cmake/modutil/modutilComponent.cmake toolchain/mingw-common.cmake README.md sample/CMakeLists.txt \
-         sample/modcore.cpp sample/modcore.def wine-run tools/wine.sh; do
+         sample/modcore.cpp sample/desktop.cpp sample/logo.bmp sample/sample-desktop.png sample/modcore.def wine-run tools/wine.sh; do
   [ -f "$sdk/$f" ] || { echo "SDK lacks $f"; exit 1; }
 done
-listing=$(cmake -E tar tf "$work"/dist/shell-startup-sdk-*-"$preset".zip)
+listing=$(cmake -E tar tf "$dist"/shell-startup-sdk-*-"$preset".zip)
 for f in bin/launcher.exe bin/launcher.pdb bin/shellwatch.exe bin/shellwatch.pdb bin/componentcheck.exe bin/shellctl.exe bin/modutil.dll bin/modutil.pdb \
          include/modutil.h lib/modutil.lib README.md sample/CMakeLists.txt wine-run tools/wine.sh; do
   grep -q "^sdk-$preset/$f\$" <<<"$listing" || { echo "the ZIP lacks $f"; exit 1; }
@@ -47,10 +47,10 @@ mine=$work/mycomponent
 mkdir -p "$mine"
 sed -n "/^cat > ~\/mycomponent\/CMakeLists.txt <<'END'\$/,/^END\$/p" "$source/README.md" | sed '1d;$d' >"$mine/CMakeLists.txt"
 grep -q modutil_add_component "$mine/CMakeLists.txt" || { echo "no component CMakeLists.txt in the README"; exit 1; }
-cp "$source"/examples/{modcore.cpp,modcore.def,sample.h} "$mine/"
+cp "$source"/examples/{modcore.cpp,desktop.cpp,desktop.h,modcore.def,sample.h} "$mine/"
 configure "$mine" "$mine/build"
 [ -f "$mine/build/modcore.dll" ] || { echo "modutil_add_component made no modcore.dll"; exit 1; }
-"$source/scripts/check-pe.sh" "$objdump" "$mine/build/modcore.dll" KERNEL32.dll msvcrt.dll USER32.dll modutil.dll >/dev/null \
+"$source/scripts/check-pe.sh" "$objdump" "$mine/build/modcore.dll" KERNEL32.dll msvcrt.dll USER32.dll GDI32.dll modutil.dll >/dev/null \
   || { echo "modcore.dll needs more than system DLLs and modutil.dll"; exit 1; }
 symbols_beside "$mine/build/modcore.dll" || exit 1
 
@@ -101,7 +101,8 @@ shell=$work/shell
 mkdir -p "$shell"
 cp "$sdk/bin/launcher.exe" "$sdk/bin/modutil.dll" "$mine/build/modcore.dll" "$shell/"
 echo "CoreSeconds 1" >"$shell/shell.rc"
-output=$("$sdk/wine-run" "$shell/launcher.exe" -n)
+# It says what it does through OutputDebugString, which Wine reports on stderr.
+output=$(WINEDEBUG=-all,+debugstr "$sdk/wine-run" "$shell/launcher.exe" -n 2>&1 | "$source/scripts/debug-lines.sh")
 grep -q "^\[core\] module system up" <<<"$output" || { echo "the component did not run: $output"; exit 1; }
 # The C component, named by its Unix path as the README does.
 cp "$sdk/bin/modutil.dll" "$inc/build/"

@@ -6,6 +6,11 @@
 #   wine.sh prefix [--warm] PREFIX ARCH makes the Wine prefix once (wineboot,
 #                                       null graphics driver); --warm also
 #                                       starts its server and services
+#   WINE_GRAPHICS=x11 (with DISPLAY)    gives the prefix Wine's X11 driver
+#                                       instead, so that its windows show on
+#                                       that display (WINE_GRAPHICS=null gives
+#                                       the null driver back); without it a
+#                                       prefix keeps the driver it has
 #   wine.sh run PREFIX ARCH PROGRAM [ARGS...]
 #                                       runs PROGRAM (a .exe, or a Wine tool
 #                                       such as reg or cmd) in PREFIX
@@ -56,7 +61,7 @@ probe() { # ARCH
 make_prefix() { # PREFIX ARCH WARM
   local prefix=$1 arch=$2 warm=$3 wine log status
   wine=$(loader "$arch")
-  export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$wine WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
   # Arguments and file names with letters outside ASCII reach the Windows side as they are.
   export LC_ALL=C.UTF-8
   if [ ! -f "$prefix/.ready" ]; then
@@ -68,7 +73,7 @@ make_prefix() { # PREFIX ARCH WARM
       log=$(mktemp)
       status=0
       { "$wine" wineboot -i &&
-        "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
+        "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "${WINE_GRAPHICS:-null}" /f &&
         "$loaders/wineserver" -w; } >"$log" 2>&1 || status=$?
       if [ $status != 0 ]; then
         echo "wine.sh: could not make the Wine prefix $prefix ($arch), exit $status:" >&2
@@ -80,6 +85,7 @@ make_prefix() { # PREFIX ARCH WARM
         exit 1
       fi
       rm -f "$log"
+      echo "${WINE_GRAPHICS:-null}" >"$prefix/.graphics"
       touch "$prefix/.ready"
     fi
     exec 9>&-
@@ -93,6 +99,18 @@ make_prefix() { # PREFIX ARCH WARM
       "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
       touch "$prefix/.no-debugger"
     fi
+    exec 9>&-
+  fi
+  # The graphics driver the caller asks for, set again only when it changes:
+  # a change ends the prefix's programs.
+  local graphics=${WINE_GRAPHICS:-}
+  if [ -n "$graphics" ] && [ "$(cat "$prefix/.graphics" 2>/dev/null || echo null)" != "$graphics" ]; then
+    exec 9>"$prefix.lock"
+    flock 9
+    "$loaders/wineserver" -k 2>/dev/null || true # a running server keeps the driver it started with
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$graphics" /f >/dev/null 2>&1
+    "$loaders/wineserver" -k 2>/dev/null || true # and its desktop process, which took the driver set before
+    echo "$graphics" >"$prefix/.graphics"
     exec 9>&-
   fi
   if [ "$warm" = 1 ]; then
