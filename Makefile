@@ -2,7 +2,7 @@
 # is doing; the build itself shows only warnings and errors.
 PRESETS ?= win32 win64 native
 
-.PHONY: test build deps packages run stop sdk bench fuzz clean
+.PHONY: test build deps packages run stop screenshot sdk bench fuzz clean
 
 test: build
 	@scripts/test.sh $(PRESETS)
@@ -15,6 +15,10 @@ run: packages
 
 stop:
 	@scripts/run.sh --stop
+
+# The README's pictures, from the sample shell on a virtual screen.
+screenshot: packages
+	@scripts/screenshot.sh
 
 sdk: packages
 	@scripts/sdk.sh
