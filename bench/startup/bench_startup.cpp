@@ -7,6 +7,10 @@
 // and the ratios. A watcher is ended once the shell is ready (any end of the
 // shell that soon would be a failed start to it), and the launcher it
 // started is then ended as the others are: so only its start-up is timed.
+// Last, the sample shell (sample\launcher.exe with the sample components):
+// its core reads its settings and draws its desktop after it signals, so
+// its start-to-ready stays near the launcher's; it ends when asked to quit,
+// as shellctl asks.
 //
 //   bench_startup [rounds]
 //
@@ -34,14 +38,22 @@ struct Timing {
     double ready, shutdown;
 };
 
+// How a program's shell is ended once it is ready.
+enum class Ending {
+    CoreReturns,  // the bench components' core returns when told to
+    WatcherEnded, // a watcher: it is ended, then the launcher it started as above
+    QuitMessage,  // the launcher's main thread gets WM_QUIT
+};
+
 struct Program {
     const char *name;
-    bool watches; // starts launcher.exe itself
+    Ending ending;
 };
-constexpr Program kPrograms[] = {{"launcher", false}, {"floor", false}, {"bare", false}, {"shellwatch", true},
-                                 {"watch_floor", true}};
+constexpr Program kPrograms[] = {{"launcher", Ending::CoreReturns},     {"floor", Ending::CoreReturns},
+                                 {"bare", Ending::CoreReturns},         {"shellwatch", Ending::WatcherEnded},
+                                 {"watch_floor", Ending::WatcherEnded}, {"sample\\launcher", Ending::QuitMessage}};
 constexpr int kProgramCount = static_cast<int>(sizeof(kPrograms) / sizeof(kPrograms[0]));
-enum { kLauncher, kFloor, kBare, kWatcher, kWatchFloor };
+enum { kLauncher, kFloor, kBare, kWatcher, kWatchFloor, kSample };
 
 // The launcher a watcher started.
 HANDLE LauncherOf(DWORD watcher)
@@ -58,7 +70,7 @@ HANDLE LauncherOf(DWORD watcher)
     return found;
 }
 
-bool Run(const std::string &exe, bool watches, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
+bool Run(const std::string &exe, Ending ending, HANDLE shellReady, HANDLE coreReturn, Timing &timing)
 {
     ResetEvent(shellReady);
     ResetEvent(coreReturn);
@@ -74,12 +86,16 @@ bool Run(const std::string &exe, bool watches, HANDLE shellReady, HANDLE coreRet
         return false;
     const bool ready = WaitForSingleObject(shellReady, 30000) == WAIT_OBJECT_0;
     const double readyAt = bench::NowMs();
+    const bool watches = ending == Ending::WatcherEnded;
     HANDLE ends = process.hProcess;
     if (watches) {
         ends = LauncherOf(process.dwProcessId);
         TerminateProcess(process.hProcess, 0);
     }
-    SetEvent(coreReturn);
+    if (ending == Ending::QuitMessage)
+        PostThreadMessageA(process.dwThreadId, WM_QUIT, 0, 0);
+    else
+        SetEvent(coreReturn);
     const bool ended = ends != nullptr && WaitForSingleObject(ends, 30000) == WAIT_OBJECT_0;
     if (watches && ends != nullptr)
         CloseHandle(ends);
@@ -110,7 +126,7 @@ int main(int argc, char **argv)
     for (int r = 0; r <= rounds; ++r) { // round 0 warms the caches and is not counted
         for (int p = 0; p < kProgramCount; ++p) {
             Timing t;
-            if (!Run(dir + "\\" + kPrograms[p].name + ".exe", kPrograms[p].watches, shellReady, coreReturn, t)) {
+            if (!Run(dir + "\\" + kPrograms[p].name + ".exe", kPrograms[p].ending, shellReady, coreReturn, t)) {
                 std::fprintf(stderr, "%s did not run to its end\n", kPrograms[p].name);
                 return 1;
             }
@@ -123,14 +139,14 @@ int main(int argc, char **argv)
 
     double readyMedian[kProgramCount], shutdownMedian[kProgramCount];
     std::printf("start-up and shutdown, %d rounds, medians in ms\n", rounds);
-    std::printf("%-11s %10s %10s\n", "program", "to ready", "shutdown");
+    std::printf("%-16s %10s %10s\n", "program", "to ready", "shutdown");
     for (int p = 0; p < kProgramCount; ++p) {
         readyMedian[p] = bench::Median(ready[p]);
         shutdownMedian[p] = bench::Median(shutdown[p]);
-        if (kPrograms[p].watches)
-            std::printf("%-11s %10.1f %10s\n", kPrograms[p].name, readyMedian[p], "-");
+        if (kPrograms[p].ending == Ending::WatcherEnded)
+            std::printf("%-16s %10.1f %10s\n", kPrograms[p].name, readyMedian[p], "-");
         else
-            std::printf("%-11s %10.1f %10.1f\n", kPrograms[p].name, readyMedian[p], shutdownMedian[p]);
+            std::printf("%-16s %10.1f %10.1f\n", kPrograms[p].name, readyMedian[p], shutdownMedian[p]);
     }
     std::printf("launcher/floor: to ready %.2f, shutdown %.2f\n", readyMedian[kLauncher] / readyMedian[kFloor],
                 shutdownMedian[kLauncher] / shutdownMedian[kFloor]);
@@ -138,6 +154,8 @@ int main(int argc, char **argv)
                 shutdownMedian[kLauncher] / shutdownMedian[kBare]);
     std::printf("shellwatch/watch floor: to ready %.2f\n", readyMedian[kWatcher] / readyMedian[kWatchFloor]);
     std::printf("shellwatch/launcher: to ready %.2f\n", readyMedian[kWatcher] / readyMedian[kLauncher]);
+    std::printf("sample/floor: to ready %.2f (launcher/floor %.2f)\n", readyMedian[kSample] / readyMedian[kFloor],
+                readyMedian[kLauncher] / readyMedian[kFloor]);
     CloseHandle(coreReturn);
     CloseHandle(shellReady);
     return 0;
