@@ -49,6 +49,11 @@ std::string ProgramDir()
     return text::Utf8(dir.substr(0, dir.rfind(L'\\')));
 }
 
+size_t WideLength(const std::string &utf8)
+{
+    return W(utf8).size();
+}
+
 bool CopyInto(const std::string &from, const std::string &to)
 {
     return CopyFileW(W(from).c_str(), W(to).c_str(), FALSE) != FALSE;

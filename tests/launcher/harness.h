@@ -15,6 +15,8 @@ namespace harness {
 // Directory of the running test program (the build's bin directory). Every
 // path and text here is UTF-8.
 std::string ProgramDir();
+// How long a UTF-8 text is in UTF-16 units, as Windows counts a path.
+size_t WideLength(const std::string &utf8);
 // Copies a file (over one there); writes a text file (UTF-8, as it stands).
 bool CopyInto(const std::string &from, const std::string &to);
 void WriteText(const std::string &path, const std::string &text);

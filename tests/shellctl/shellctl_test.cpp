@@ -242,11 +242,11 @@ TEST(Shellctl, ControlsOnlyItsOwnLauncher)
 // A directory whose files' paths pass the system's limit: refused, saying so.
 TEST(Shellctl, RefusesADirectoryTooLongForTheShell)
 {
-    constexpr size_t kLength = 247; // the longest a directory may be made with
+    constexpr size_t kLength = 247; // the longest a directory may be made with, in UTF-16 units
     const std::string base = ProgramDir() + "\\installs\\shellctl_long_";
-    ASSERT_LT(base.size(), kLength);
-    const std::string dir = MakeFullInstall("shellctl_long_" + std::string(kLength - base.size(), 'x'));
-    ASSERT_EQ(dir.size(), kLength);
+    ASSERT_LT(WideLength(base), kLength);
+    const std::string dir = MakeFullInstall("shellctl_long_" + std::string(kLength - WideLength(base), 'x'));
+    ASSERT_EQ(WideLength(dir), kLength);
     DWORD exitCode = 0;
     const std::string output =
         RunAndCapture("\"" + ProgramDir() + "\\shellctl.exe\" install \"" + dir + "\"", kTimeout, exitCode, true);
