@@ -6,7 +6,8 @@
 # tools, nlohmann-json (header only, for componentcheck --json), and wixl,
 # msitools, osslsigncode and openssl for the installer packages and their
 # signatures, and Xvfb, ImageMagick and xdotool to look at the sample desktop
-# on a virtual screen. Safe to run again; prints nothing
+# on a virtual screen, and perl, which turns the linter's compile database and
+# Wine's debug-string lines into what the scripts read. Safe to run again; prints nothing
 # when all is there, and apt's own output only if it fails.
 #   --check  then starts a trivial Windows program of each bitness in the
 #            build's Wine prefix of that bitness and says which run here
@@ -69,7 +70,7 @@ for p in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 googletest cmake ninja-build make clang lld clang-tidy \
          libclang-rt-14-dev libinih-dev llvm nlohmann-json3-dev wixl msitools osslsigncode openssl \
-         xvfb imagemagick xdotool x11-utils; do
+         xvfb imagemagick xdotool x11-utils perl; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -eq 0 ]; then

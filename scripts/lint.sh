@@ -22,8 +22,15 @@ fi
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
                        grep -v '/googletest/' | grep -E "$filter" | grep -v '\.rc$' | sort -u)
 [ ${#sources[@]} -gt 0 ] || { echo "no sources in $build/compile_commands.json"; exit 1; }
+# clang-tidy runs a file once for each of its compile commands: a source
+# built into two targets (the launcher's test build, say) is read once here.
+database=$(mktemp -d)
+trap 'rm -rf "$database"' EXIT
+perl -MJSON::PP -e 'local $/; my $json = JSON::PP->new->canonical->pretty; my %seen;
+  print $json->encode([grep { !$seen{$_->{file}}++ } @{$json->decode(<>)}])' \
+  "$build/compile_commands.json" >"$database/compile_commands.json"
 status=0
 # Linting waits on nothing: it takes the cores the programs under Wine leave idle.
-output=$(nice -n 10 "$tidy" -p "$build" --quiet "${extra[@]}" "${sources[@]}" 2>&1) || status=$?
+output=$(nice -n 10 "$tidy" -p "$database" --quiet "${extra[@]}" "${sources[@]}" 2>&1) || status=$?
 grep -v ' warnings generated\.$' <<<"$output" || true
 exit $status
