@@ -14,8 +14,11 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 # Creating a prefix takes a while; each is made once, before the first test
 # that uses it. Tests labelled "wine" run programs; the rest only read the
 # built files, and run on a host that cannot execute this build's programs too.
+# Every prefix of the build is a copy of one template, made once.
+set(WINE_PREFIX_TEMPLATE ${WINE_PREFIX_DIR}-template)
 add_test(NAME wine_prefix COMMAND ${WINE_SCRIPT} prefix --warm ${WINE_PREFIX_DIR} ${WINE_ARCH})
-set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix LABELS wine)
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix LABELS wine
+                                            ENVIRONMENT WINE_PREFIX_TEMPLATE=${WINE_PREFIX_TEMPLATE})
 
 # Tests that start the launcher share its global object names, and tests
 # that set the Shell value share the registry: within a prefix they never run
@@ -37,7 +40,8 @@ function(use_wine_prefix group)
     if(NOT group IN_LIST made)
       set_property(GLOBAL APPEND PROPERTY WINE_PREFIX_GROUPS ${group})
       add_test(NAME ${setup} COMMAND ${WINE_SCRIPT} prefix --warm ${prefix} ${WINE_ARCH})
-      set_tests_properties(${setup} PROPERTIES FIXTURES_SETUP ${setup} LABELS wine)
+      set_tests_properties(${setup} PROPERTIES FIXTURES_SETUP ${setup} LABELS wine
+                                               ENVIRONMENT WINE_PREFIX_TEMPLATE=${WINE_PREFIX_TEMPLATE})
     endif()
   endif()
   set_tests_properties(${ARG_UNPARSED_ARGUMENTS} PROPERTIES RESOURCE_LOCK wine_prefix_${group}

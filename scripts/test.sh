@@ -24,7 +24,7 @@ for preset in "$@"; do
         prefix=build/$preset/wineprefix
         if [ ! -f "$prefix/.ready" ]; then
           echo "== preparing the Wine prefix for $preset (the first time: under a minute)"
-          scripts/wine.sh prefix "$prefix" "$preset" || { summary+=("$preset: FAILED: no Wine prefix"); failed=1; continue; }
+          WINE_PREFIX_TEMPLATE=$prefix-template scripts/wine.sh prefix "$prefix" "$preset" || { summary+=("$preset: FAILED: no Wine prefix"); failed=1; continue; }
         fi ;;
     esac
     echo "== testing $preset"
