@@ -27,19 +27,20 @@ package() { # build directory, version, [extra cmake arguments]
   cmake --build "$1" >/dev/null
 }
 package "$work/v1" 1.0.0
-package "$work/v2" 1.0.1
+package "$work/v1" 1.0.1 # the same build: only the package is made again
 # The sample shell whose core breaks the contract: its checks fail. As a
 # first install, and as a newer version over a working one.
 cp -r "$sdk/sample" "$work/broken"
-sed -i 's/PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);/\/\/ no queue/' "$work/broken/modcore.cpp"
-grep -q '// no queue' "$work/broken/modcore.cpp" || { echo "could not break the sample core"; exit 1; }
+# (It signals twice: a fault the checks see at once, with no wait.)
+sed -i 's/SetEvent(readyEvent);/SetEvent(readyEvent); SetEvent(readyEvent); \/\/ twice/' "$work/broken/modcore.cpp"
+grep -q '// twice' "$work/broken/modcore.cpp" || { echo "could not break the sample core"; exit 1; }
 for version in 1.0.0 1.0.2; do
-  cmake -S "$work/broken" -B "$work/bad-$version" -G Ninja --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$sdk" \
+  cmake -S "$work/broken" -B "$work/bad" -G Ninja --toolchain "$toolchain" -DCMAKE_PREFIX_PATH="$sdk" \
         -DSAMPLE_INSTALLER=ON -DSAMPLE_VERSION=$version >/dev/null
-  cmake --build "$work/bad-$version" >/dev/null
+  cmake --build "$work/bad" >/dev/null
 done
-v1=$work/v1/sample-shell-1.0.0-$preset.msi v2=$work/v2/sample-shell-1.0.1-$preset.msi
-bad=$work/bad-1.0.0/sample-shell-1.0.0-$preset.msi bad_upgrade=$work/bad-1.0.2/sample-shell-1.0.2-$preset.msi
+v1=$work/v1/sample-shell-1.0.0-$preset.msi v2=$work/v1/sample-shell-1.0.1-$preset.msi
+bad=$work/bad/sample-shell-1.0.0-$preset.msi bad_upgrade=$work/bad/sample-shell-1.0.2-$preset.msi
 
 verify() { # file
   osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 || { echo "no valid signature: $1"; exit 1; }
