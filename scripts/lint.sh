@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# lint.sh CLANG_TIDY BUILD_DIR [TRIPLE [FOLDER]]: runs clang-tidy, configured
-# by .clang-tidy, over every project source of a host build (from its
-# compile_commands.json; GoogleTest's own sources left out). With the MinGW
-# TRIPLE of a Windows build: over the product's sources (every product
-# folder, or the one FOLDER), parsed for that target. Any finding fails.
+# lint.sh CLANG_TIDY BUILD_DIR [TRIPLE [FOLDER [CHECKS]]]: runs clang-tidy,
+# configured by .clang-tidy, over every project source of a host build (from
+# its compile_commands.json; GoogleTest's own sources left out). With the
+# MinGW TRIPLE of a Windows build: over the product's sources (every product
+# folder, or the one FOLDER), parsed for that target; CHECKS, when given,
+# narrows .clang-tidy's checks (clang-tidy's --checks). Any finding fails.
 set -euo pipefail
 tidy=$1 build=$2 triple=${3:-} folders=${4:-launcher|hosting|componentcheck|shellctl|shellwatch|installer|modutil|common}
 extra=()
@@ -19,6 +20,7 @@ if [ -n "$triple" ]; then
   root=$(cd "$(dirname "$0")/.." && pwd | sed 's/[][\.*^$+?(){}|/]/\\&/g')
   filter="^$root/($folders)/"
 fi
+[ -z "${5:-}" ] || extra+=(--checks="$5")
 mapfile -t sources < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
                        grep -v '/googletest/' | grep -E "$filter" | grep -v '\.rc$' | sort -u)
 [ ${#sources[@]} -gt 0 ] || { echo "no sources in $build/compile_commands.json"; exit 1; }

@@ -473,7 +473,9 @@ int VisibleWindows()
 
 TEST(Components, ACrashLeavesADumpAndEndsWithItsCode)
 {
-    const std::string dir = MakeFullInstall("components_crash");
+    // The profile folder of a user named in Latin and Cyrillic letters: the
+    // dump keeps the exact name.
+    const std::string dir = MakeFullInstall("components_crash_Zoë_Иванова");
     const std::string quietDir = MakeFullInstall("components_no_crash");
     char oldAppData[MAX_PATH] = "";
     GetEnvironmentVariableA("LOCALAPPDATA", oldAppData, sizeof(oldAppData));
