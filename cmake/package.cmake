@@ -93,10 +93,16 @@ add_test(NAME sdk_package
 # what it inspects runs on any host.
 set_tests_properties(sdk_package PROPERTIES TIMEOUT 300)
 use_wine_prefix(run INSPECTS sdk_package)
-add_test(NAME installer_package
-         COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-installer.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
-# It sets and restores the Shell values, in a prefix of its own.
-set_tests_properties(installer_package PROPERTIES TIMEOUT 300)
-use_wine_prefix(installer INSPECTS installer_package)
+# The packages are built once; their installs set and restore the Shell
+# values, in two prefixes of their own, side by side.
+add_test(NAME installer_packages
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-installer.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} packages)
+set_tests_properties(installer_packages PROPERTIES FIXTURES_SETUP installer_packages)
+foreach(part lifecycle removals)
+  add_test(NAME installer_${part}
+           COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-installer.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${part})
+  set_tests_properties(installer_${part} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED installer_packages COST 90)
+  use_wine_prefix(installer_${part} INSPECTS installer_${part})
+endforeach()
 # The longest start first: CTest has no times of its own on a fresh build.
-set_tests_properties(sdk_package installer_package PROPERTIES FIXTURES_REQUIRED sdk_layout COST 100)
+set_tests_properties(sdk_package installer_packages PROPERTIES FIXTURES_REQUIRED sdk_layout COST 100)

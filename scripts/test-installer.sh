@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# test-installer.sh BUILD_DIR SOURCE_DIR: the Windows Installer packages that
-# modutil_add_installer makes, as an author makes them against the SDK, signed
-# with a throwaway certificate: every signature verifies; then, where this
-# host runs the build's programs, silent installs under Wine: SETSHELL=user
-# sets the shell and keeps the previous one, a repair leaves a value the user
-# changed by hand, a newer version installs over the older one and keeps the
-# setting, a newer one that fails leaves the user on the shell they had, the
-# removal puts everything back, and a package whose core fails its checks
-# fails and leaves nothing. Removal puts back every Shell value that starts
-# the installation (one the user set with shellctl by hand after a
-# files-only install or beside SETSHELL=machine; from a folder given as
-# INSTALLDIR), and fails, keeping the files, where it cannot.
+# test-installer.sh BUILD_DIR SOURCE_DIR PART: the Windows Installer packages
+# that modutil_add_installer makes, as an author makes them against the SDK,
+# signed with a throwaway certificate. Three parts, each a test of its own
+# (the installs in two Wine prefixes, side by side):
+#   packages   builds them; every signature verifies
+#   lifecycle  SETSHELL=user sets the shell and keeps the previous one, a
+#              repair leaves a value the user changed by hand, a newer
+#              version installs over the older one and keeps the setting, a
+#              newer one that fails leaves the user on the shell they had,
+#              the removal puts everything back, and a package whose core
+#              fails its checks fails and leaves nothing
+#   removals   removal puts back every Shell value that starts the
+#              installation (one the user set with shellctl by hand after a
+#              files-only install or beside SETSHELL=machine; from a folder
+#              given as INSTALLDIR), and fails, keeping the files, where it
+#              cannot
+# The installs run only where this host runs the build's programs.
 set -eu
-build=$(realpath "$1") source=$2
+build=$(realpath "$1") source=$2 part=$3
 work=$build/installer-test
+[ "$part" = packages ] || keep_work=1 # the packages part made them there
 . "$source/scripts/lay-out-sdk.sh"
+v1=$work/v1/sample-shell-1.0.0-$preset.msi v2=$work/v1/sample-shell-1.0.1-$preset.msi
+bad=$work/bad/sample-shell-1.0.0-$preset.msi bad_upgrade=$work/bad/sample-shell-1.0.2-$preset.msi
+
+if [ "$part" = packages ]; then
 [ -f "$dist/sample-shell-1.0.0-$preset.msi" ] || { echo "make sdk wrote no sample-shell-1.0.0-$preset.msi"; exit 1; }
 
 # A certificate of this run only: its key never leaves the build directory.
@@ -39,9 +49,6 @@ for version in 1.0.0 1.0.2; do
         -DSAMPLE_INSTALLER=ON -DSAMPLE_VERSION=$version >/dev/null
   cmake --build "$work/bad" >/dev/null
 done
-v1=$work/v1/sample-shell-1.0.0-$preset.msi v2=$work/v1/sample-shell-1.0.1-$preset.msi
-bad=$work/bad/sample-shell-1.0.0-$preset.msi bad_upgrade=$work/bad/sample-shell-1.0.2-$preset.msi
-
 verify() { # file
   osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 || { echo "no valid signature: $1"; exit 1; }
 }
@@ -56,18 +63,24 @@ done < <(find "$work/extracted" -type f \( -name '*.exe' -o -name '*.dll' \) -pr
 [ "$count" = 8 ] || { echo "the package holds $count binaries, not 8"; exit 1; }
 verify "$work/v1/sample-shell-msi/files/shellctl-action.dll"
 find "$work/extracted" -name '*.pdb' | grep -q . && { echo "a PDB went into the package"; exit 1; }
+echo "the packages are built and signed, every signature verifies"
+exit 0
+fi
 
+for package in "$v1" "$v2" "$bad" "$bad_upgrade"; do
+  [ -f "$package" ] || { echo "no $package: the installer_packages test makes it"; exit 1; }
+done
 wine=$(dirname "$0")/wine.sh
 why=$("$wine" status "$preset")
 if [ "$why" != ok ]; then
-  echo "the packages are built and signed, every signature verifies; not installed: $why"
+  echo "not installed: $why"
   exit 0
 fi
 run() { "$build/wine-run" "$@"; }
 winpath() { echo "Z:${1//\//\\}"; }
 winlogon='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
 value() { # key name: a string value's text, exactly as stored (letters of any script), or nothing
-  local file=$work/value.reg
+  local file=$work/value-$part.reg
   rm -f "$file"
   run reg export "$1" "$(winpath "$file")" /y >/dev/null 2>&1 || return 0
   iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r' | sed -n "s/^\"$2\"=\"\(.*\)\"$/\1/p" | head -1 | sed 's/\\\(.\)/\1/g'
@@ -92,9 +105,14 @@ msi() { # what, msiexec arguments...: runs it with a log, which it shows when it
   shift
   run msiexec "$@" /qn /l*v "$(winpath "$log")" || { cat "$log"; echo "$what failed"; exit 1; }
 }
+entry="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(msiinfo export "$v1" Property | sed -n 's/^ProductCode\t\(.*\)/\1/p' | tr -d '\r')"
 run reg add "$winlogon" /v Shell /d 'previous.exe -x' /f >/dev/null
-run msiexec /x "$(winpath "$v2")" /qn >/dev/null 2>&1 || true # a run before that stopped half-way
+for package in "$v2" "$v1"; do # a run before that stopped half-way
+  run msiexec /x "$(winpath "$package")" /qn >/dev/null 2>&1 || true
+done
 run reg delete 'HKCU\Software\Brevant' /f >/dev/null 2>&1 || true # what other tests of the prefix left
+
+if [ "$part" = lifecycle ]; then
 
 msi "the install" /i "$(winpath "$v1")" SETSHELL=user
 cp "$work/the-install.log" "$work/install.log"
@@ -103,7 +121,6 @@ cp "$work/the-install.log" "$work/install.log"
 expect "Shell after the install" "$(value "$winlogon" Shell)" "$ours"
 expect "the saved previous shell" "$(saved HKCU)" "previous.exe -x"
 expect "Apps & features entries" "$(entries)" 1
-entry="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(msiinfo export "$v1" Property | sed -n 's/^ProductCode\t\(.*\)/\1/p' | tr -d '\r')"
 expect "the entry's version" "$(value "$entry" DisplayVersion)" 1.0.0
 expect "the entry's publisher" "$(value "$entry" Publisher)" Brevant
 grep -aq 'shellctl: Shell under HKEY_CURRENT_USER' "$work/install.log" || { echo "shellctl's words are not in the log"; exit 1; }
@@ -156,6 +173,10 @@ grep -aq 'shellctl: .*black screen' "$work/bad.log" || { echo "the log does not 
 expect "Shell after the failed install" "$(value "$winlogon" Shell)" "previous.exe -x"
 expect "Apps & features entries after the failed install" "$(entries)" 0
 [ ! -e "$unix_installed" ] || { echo "the failed install left $unix_installed"; exit 1; }
+run reg delete "$winlogon" /v Shell /f >/dev/null
+echo "installs, repair, upgrades, a removal and failures all leave a shell that starts"
+exit 0
+fi
 
 # The files only; the user makes it their shell by hand, as the README says: removal puts that back.
 msi "a files-only install" /i "$(winpath "$v1")"
@@ -199,4 +220,4 @@ msi "the removal from a folder of its own" /x "$(winpath "$v1")"
 expect "Shell after the removal from $custom" "$(value "$winlogon" Shell)" "previous.exe -x"
 
 run reg delete "$winlogon" /v Shell /f >/dev/null
-echo "the packages are signed; installs, repair, upgrades, removals and failures all leave a shell that starts"
+echo "removals put back every Shell value that starts the installation, or fail keeping the files"

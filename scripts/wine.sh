@@ -5,9 +5,7 @@
 #                                       or win64) programs, else why not
 #   wine.sh prefix [--warm] PREFIX ARCH makes the Wine prefix once (wineboot,
 #                                       null graphics driver); --warm also
-#                                       starts its server and services, to
-#                                       stay up WINE_SERVER_PERSIST seconds
-#                                       (30) after the last program ends
+#                                       starts its server and services
 #   WINE_GRAPHICS=x11 (with DISPLAY)    gives the prefix Wine's X11 driver
 #                                       instead, so that its windows show on
 #                                       that display (WINE_GRAPHICS=null gives
@@ -129,10 +127,6 @@ make_prefix() { # PREFIX ARCH WARM
     exec 9>&-
   fi
   if [ "$warm" = 1 ]; then
-    # The server and the prefix's services stay up between the programs of a
-    # test run (by default the server ends 3 s after the last, and starting
-    # it and its services again costs more than most tests).
-    "$loaders/wineserver" -p"${WINE_SERVER_PERSIST:-30}" </dev/null >/dev/null 2>&1 || true
     "$wine" cmd /c exit </dev/null >/dev/null 2>&1
   fi
 }
