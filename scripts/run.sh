@@ -98,10 +98,13 @@ else
 fi
 build=build/$preset
 wine=$build/wine-run
-# The prefix a staged installation ran in, for make stop: one of the display's
-# or the build's own.
+# The prefix a staged installation ran in, for make stop: the display's, the
+# build's own, or the one the caller named (WINE_RUN_PREFIX, as the tests do).
+given_prefix=${WINE_RUN_PREFIX:-}
 use_prefix_of() { # INSTALL
-  if [ -f "$1/.prefix" ]; then export WINE_RUN_PREFIX; WINE_RUN_PREFIX=$(cat "$1/.prefix"); else unset WINE_RUN_PREFIX; fi
+  export WINE_RUN_PREFIX
+  if [ -f "$1/.prefix" ]; then WINE_RUN_PREFIX=$(cat "$1/.prefix"); else WINE_RUN_PREFIX=$given_prefix; fi
+  [ -n "$WINE_RUN_PREFIX" ] || unset WINE_RUN_PREFIX
 }
 stop_ms=$((${STOP_SECONDS:-15} * 1000))
 ready_seconds=${READY_SECONDS:-60}
@@ -138,10 +141,9 @@ if [ "${1:-}" = --stop ]; then
 fi
 
 if [ -n "${DISPLAY:-}" ]; then
-  export WINE_GRAPHICS=x11 WINE_RUN_PREFIX=$PWD/$build/wineprefix-x11
+  export WINE_GRAPHICS=x11 WINE_RUN_PREFIX=${given_prefix:-$PWD/$build/wineprefix-x11}
   echo "[run] the desktop shows on the display $DISPLAY (Wine's X11 driver)"
 else
-  unset WINE_RUN_PREFIX
   echo "[run] no DISPLAY: Wine's null driver, which draws nowhere (DISPLAY=:N make run shows the desktop)"
 fi
 prefix=${WINE_RUN_PREFIX:-$build/wineprefix}

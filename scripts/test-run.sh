@@ -54,6 +54,9 @@ start '[ShellMain]\nsignal_gate=gate_never_opened\n' \
       "the shell is not ready after 2 s: modcore.dll: ShellMain has not signalled"
 [ -f "$build/run/clock.rc" ] && [ ! -f "$build/run/build.ninja" ] || { cat "$output"; echo "staged the wrong files"; exit 1; }
 expect "make run did not say where the desktop is drawn" "$(head -3 "$output")" "^\[run\] no DISPLAY: Wine's null driver"
+# The prefix it is given, the tests' own: never the one the launcher's tests share.
+[ -z "${WINE_RUN_PREFIX:-}" ] || [ "$(cat "$build/run/.prefix")" = "$WINE_RUN_PREFIX" ] ||
+  { echo "make run ran in $(cat "$build/run/.prefix"), not in the prefix it was given, $WINE_RUN_PREFIX"; exit 1; }
 expect "make stop did not end it" "$(STOP_SECONDS=2 "$source/scripts/run.sh" --stop)" "did not quit within 2 s: ended it"
 wait $run || true
 expect "make run did not say the launcher was ended" "$(cat "$output")" \
