@@ -5,7 +5,10 @@
 #                                       or win64) programs, else why not
 #   wine.sh prefix [--warm] PREFIX ARCH makes the Wine prefix once (wineboot,
 #                                       null graphics driver); --warm also
-#                                       starts its server and services
+#                                       starts its server and services (run
+#                                       does too, when none runs), to stay up
+#                                       WINE_SERVER_PERSIST seconds (30)
+#                                       after the last program
 #   WINE_GRAPHICS=x11 (with DISPLAY)    gives the prefix Wine's X11 driver
 #                                       instead, so that its windows show on
 #                                       that display (WINE_GRAPHICS=null gives
@@ -127,7 +130,19 @@ make_prefix() { # PREFIX ARCH WARM
     exec 9>&-
   fi
   if [ "$warm" = 1 ]; then
-    "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+    start_server "$wine"
+  fi
+}
+
+# A program that finds no server running for its prefix starts one, and the
+# prefix's services, and they hold the program's standard output and error:
+# whoever reads those to their end (ctest, a pipe) waits until the server
+# ends, long after the program. So the server and services are started here,
+# holding none of the caller's, and stay up WINE_SERVER_PERSIST seconds (30)
+# after the last program.
+start_server() { # WINE
+  if "$loaders/wineserver" -p"${WINE_SERVER_PERSIST:-30}" </dev/null >/dev/null 2>&1; then
+    "$1" cmd /c exit </dev/null >/dev/null 2>&1 || true
   fi
 }
 
@@ -151,6 +166,7 @@ case $command in
     why=$(probe "$arch")
     [ "$why" = ok ] || { echo "wine.sh: cannot run $arch programs here: $why" >&2; exit 126; }
     make_prefix "$prefix" "$arch" 0
+    start_server "$(loader "$arch")"
     unset WINE_PREFIX_TEMPLATE # the programs' environment is their own
     exec "$(loader "$arch")" "$@" ;;
   *)
