@@ -57,6 +57,16 @@ LRESULT CALLBACK KeepStopMessage(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// The desktop a window of ours belongs to: handed over at its creation,
+// then kept in the window's user data.
+Desktop *DesktopOf(HWND window, UINT message, LPARAM lParam)
+{
+    if (message == WM_NCCREATE)
+        SetWindowLongPtrA(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA *>(lParam)->lpCreateParams));
+    return reinterpret_cast<Desktop *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+}
+
 } // namespace
 
 DesktopLook ReadLook(ShellSettings &settings, const char *installDir)
@@ -118,10 +128,7 @@ Desktop::~Desktop()
 
 LRESULT CALLBACK Desktop::DesktopProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE)
-        SetWindowLongPtrA(window, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA *>(lParam)->lpCreateParams));
-    auto *self = reinterpret_cast<Desktop *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    Desktop *self = DesktopOf(window, message, lParam);
     switch (message) {
     case WM_WINDOWPOSCHANGING: // behind every other window, always
         reinterpret_cast<WINDOWPOS *>(lParam)->hwndInsertAfter = HWND_BOTTOM;
@@ -145,10 +152,7 @@ LRESULT CALLBACK Desktop::DesktopProc(HWND window, UINT message, WPARAM wParam, 
 
 LRESULT CALLBACK Desktop::TaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE)
-        SetWindowLongPtrA(window, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA *>(lParam)->lpCreateParams));
-    auto *self = reinterpret_cast<Desktop *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    Desktop *self = DesktopOf(window, message, lParam);
     switch (message) {
     case WM_TIMER:
         InvalidateRect(window, nullptr, FALSE); // the clock

@@ -36,6 +36,8 @@ constexpr ULONG_PTR kStartupItemData = 0x5354524Bu;
 // and is noted in Problems() for the user to see.
 class ShellSettings {
 public:
+    static constexpr long kMaxPixels = 16384;
+
     explicit ShellSettings(const char *installDir)
     {
         _snprintf(m_Path, sizeof(m_Path), "%s\\shell.rc", installDir);
@@ -57,38 +59,29 @@ public:
     // A whole number from low to high.
     bool Number(const char *key, long low, long high, long &value)
     {
-        char rest[MU_MAX_TEXT];
-        long numbers[1];
-        if (!Find(key, rest))
+        long number[1];
+        if (!Numbers(key, number, 1, low, high, "a whole number in range"))
             return false;
-        if (!Numbers(rest, numbers, 1, low, high))
-            return Problem(key, rest, "a whole number in range");
-        value = numbers[0];
+        value = number[0];
         return true;
     }
 
     // "red green blue", each 0 to 255.
     bool Colour(const char *key, COLORREF &value)
     {
-        char rest[MU_MAX_TEXT];
         long rgb[3];
-        if (!Find(key, rest))
+        if (!Numbers(key, rgb, 3, 0, 255, "red green blue, each 0 to 255"))
             return false;
-        if (!Numbers(rest, rgb, 3, 0, 255))
-            return Problem(key, rest, "red green blue, each 0 to 255");
         value = RGB(rgb[0], rgb[1], rgb[2]);
         return true;
     }
 
-    // left top width height, in pixels.
+    // left top width height, in pixels (a width or height of 0 draws nothing).
     bool Rectangle(const char *key, RECT &value)
     {
-        char rest[MU_MAX_TEXT];
         long box[4];
-        if (!Find(key, rest))
+        if (!Numbers(key, box, 4, 0, kMaxPixels, "left top width height, in pixels"))
             return false;
-        if (!Numbers(rest, box, 4, 0, 16384) || box[2] == 0 || box[3] == 0)
-            return Problem(key, rest, "left top width height, in pixels");
         value = {box[0], box[1], box[0] + box[2], box[1] + box[3]};
         return true;
     }
@@ -122,18 +115,21 @@ private:
         return found;
     }
 
-    // count whole numbers from low to high, the first words of text.
-    static bool Numbers(const char *text, long *numbers, int count, long low, long high)
+    // count whole numbers from low to high, the first words after the key:
+    // false when the setting is absent, or (noted) when they cannot be read.
+    bool Numbers(const char *key, long *numbers, int count, long low, long high, const char *wanted)
     {
-        char rest[MU_MAX_TEXT], word[MU_MAX_TEXT];
+        char text[MU_MAX_TEXT], rest[MU_MAX_TEXT], word[MU_MAX_TEXT];
+        if (!Find(key, text))
+            return false;
         strcpy(rest, text);
         for (int i = 0; i < count; ++i) {
             char *end = nullptr;
             if (!MU_SimpleToken(word, rest, rest))
-                return false;
+                return Problem(key, text, wanted);
             numbers[i] = strtol(word, &end, 10);
             if (*end != '\0' || numbers[i] < low || numbers[i] > high)
-                return false;
+                return Problem(key, text, wanted);
         }
         return true;
     }
