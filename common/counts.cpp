@@ -16,6 +16,7 @@ constexpr ULONG_PTR kHandleStep = 4;
 constexpr ULONG_PTR kHandleFreeRun = 1024;
 // Wine's GDI handle table holds 65536 objects; stop there in any case.
 constexpr size_t kGdiProbeLimit = 70000;
+constexpr size_t kGdiQuota = 10000; // Windows' default GDIProcessHandleQuota
 
 long long SystemHandleCount()
 {
@@ -33,7 +34,8 @@ long long SystemGdiCount()
     return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
 }
 
-long long GdiHeadroom()
+// Bitmaps made until no more can be, up to kGdiProbeLimit.
+std::vector<UniqueBitmap> MakeAllBitmaps()
 {
     std::vector<UniqueBitmap> made;
     while (made.size() < kGdiProbeLimit) {
@@ -42,7 +44,25 @@ long long GdiHeadroom()
             break;
         made.push_back(std::move(bitmap));
     }
-    return -static_cast<long long>(made.size()); // all deleted as they go
+    return made;
+}
+
+long long GdiHeadroom()
+{
+    return -static_cast<long long>(MakeAllBitmaps().size()); // all deleted as they go
+}
+
+// Windows lets a process hold kGdiQuota GDI objects by default, Wine some
+// 65,000. What lies beyond the quota is taken once, for the process's life,
+// before anything is counted: the process has the room Windows gives it,
+// and a count makes at most that many bitmaps instead of 65,000.
+void TakeRoomBeyondTheQuota()
+{
+    static const std::vector<UniqueBitmap> taken = [] {
+        std::vector<UniqueBitmap> made = MakeAllBitmaps();
+        made.resize(made.size() > kGdiQuota ? made.size() - kGdiQuota : 0);
+        return made;
+    }();
 }
 
 } // namespace
@@ -78,5 +98,6 @@ Counter ChooseGdiCounter()
     probe.reset();
     if (counts)
         return {SystemGdiCount, "counted with GetGuiResources"};
+    TakeRoomBeyondTheQuota();
     return {GdiHeadroom, "counted as the bitmaps the process can no longer create"};
 }

@@ -7,7 +7,7 @@
 #                                       null graphics driver); --warm also
 #                                       starts its server and services (run
 #                                       does too, when none runs), to stay up
-#                                       WINE_SERVER_PERSIST seconds (30)
+#                                       WINE_SERVER_PERSIST seconds (120)
 #                                       after the last program
 #   WINE_GRAPHICS=x11 (with DISPLAY)    gives the prefix Wine's X11 driver
 #                                       instead, so that its windows show on
@@ -138,10 +138,11 @@ make_prefix() { # PREFIX ARCH WARM
 # prefix's services, and they hold the program's standard output and error:
 # whoever reads those to their end (ctest, a pipe) waits until the server
 # ends, long after the program. So the server and services are started here,
-# holding none of the caller's, and stay up WINE_SERVER_PERSIST seconds (30)
-# after the last program.
+# holding none of the caller's, and stay up WINE_SERVER_PERSIST seconds (120)
+# after the last program: long enough that a prefix's tests, spread over a
+# run, find them up (each start costs the services' start, about 2 s of CPU).
 start_server() { # WINE
-  if "$loaders/wineserver" -p"${WINE_SERVER_PERSIST:-30}" </dev/null >/dev/null 2>&1; then
+  if "$loaders/wineserver" -p"${WINE_SERVER_PERSIST:-120}" </dev/null >/dev/null 2>&1; then
     "$1" cmd /c exit </dev/null >/dev/null 2>&1 || true
   fi
 }
