@@ -126,12 +126,12 @@ void TrackThread(HANDLE thread, const void *start)
 
 BOOL WINAPI HookedSetEvent(HANDLE event)
 {
-    for (EntryRun *run : {&g_Hooked->startup, &g_Hooked->service, &g_Hooked->core}) {
-        if (event == nullptr || event != run->worker.entryReady.get())
+    for (EntryRun &run : g_Hooked->runs) {
+        if (event == nullptr || event != run.worker.entryReady.get())
             continue;
-        if (InterlockedIncrement(&run->signals) == 1 && run->entry != nullptr && run->Stoppable()) {
-            const DWORD thread = run->threadId != 0 ? run->threadId : GetCurrentThreadId();
-            InterlockedExchange(&run->queueAtSignal, g_QueueProbe.HasQueue(thread));
+        if (InterlockedIncrement(&run.signals) == 1 && run.entry != nullptr && run.Stoppable()) {
+            const DWORD thread = run.threadId != 0 ? run.threadId : GetCurrentThreadId();
+            InterlockedExchange(&run.queueAtSignal, g_QueueProbe.HasQueue(thread));
         }
     }
     return g_RealSetEvent(event);

@@ -188,10 +188,10 @@ std::string ThrownType(const EXCEPTION_RECORD &record)
 std::string Whose(DWORD thread, bool &entry)
 {
     entry = false;
-    for (const EntryRun *run : {&g_Host.host->startup, &g_Host.host->service, &g_Host.host->core}) {
-        if (run->entry != nullptr && run->threadId == thread) {
+    for (const EntryRun &run : g_Host.host->runs) {
+        if (run.entry != nullptr && run.threadId == thread) {
             entry = true;
-            return run->entry->name;
+            return run.entry->name;
         }
     }
     if (const void *start = StartOfLibraryThread(thread))

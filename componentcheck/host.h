@@ -8,6 +8,7 @@
 #include "checks.h"
 #include "hosting.h"
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,8 @@ struct HostState {
         : options(hostOptions), path(hostOptions.libraries[0]),
           installDir(hostOptions.installDir.empty() ? path.substr(0, path.rfind(L'\\')) : hostOptions.installDir)
     {
-        startup.host = service.host = core.host = this;
+        for (EntryRun &run : runs)
+            run.host = this;
     }
     HostState(const HostState &) = delete;
     HostState &operator=(const HostState &) = delete;
@@ -67,7 +69,9 @@ struct HostState {
     long long dllMainThreads = 0; // threads its DllMain started; -1 when they cannot be looked for
     DWORD loadStart = 0;          // GetTickCount as its load began
     volatile DWORD loadedAt = 0;  // and as it returned (on the core's thread, for a core)
-    EntryRun startup, service, core;
+    std::array<EntryRun, std::size(contract::kStartOrder)> runs; // by worker
+
+    EntryRun &Run(contract::Worker worker) { return runs[static_cast<size_t>(worker)]; }
 };
 
 // Runs the library twice, reports, and ends the host process.

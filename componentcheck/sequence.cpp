@@ -49,11 +49,6 @@ const contract::Entry &EntryNamed(const char *name)
     return contract::kEntries[0];
 }
 
-EntryRun &RunOf(HostState &host, Worker worker)
-{
-    return worker == Worker::Startup ? host.startup : worker == Worker::Service ? host.service : host.core;
-}
-
 // Reports threads-left; true when none of the library's threads still runs,
 // so that it may be unloaded without pulling their code from under them.
 bool JudgeThreadsBeforeUnload(HostState &host)
@@ -160,7 +155,7 @@ void StartRun(HostState &host, Worker worker, const char *name)
 {
     if (!host.exports.Plain(name))
         return;
-    EntryRun &run = RunOf(host, worker);
+    EntryRun &run = host.Run(worker);
     EntryRun fresh; // nothing seen yet
     fresh.host = &host;
     fresh.entry = &EntryNamed(name);
@@ -395,12 +390,12 @@ bool RunLibrary(HostState &host, DWORD &error)
     for (Worker worker : contract::kStartOrder)
         StartRun(host, worker, contract::EntryOf(worker));
     for (Worker worker : contract::kStopOrder)
-        StopRun(host, RunOf(host, worker));
+        StopRun(host, host.Run(worker));
     StartRun(host, Worker::Startup, contract::kForceStartup);
-    StopRun(host, host.startup);
+    StopRun(host, host.Run(Worker::Startup));
     RunConfig(host, contract::kFreeBuffer);
-    if (host.core.loadError != ERROR_SUCCESS) {
-        error = host.core.loadError;
+    if (host.Run(Worker::Core).loadError != ERROR_SUCCESS) {
+        error = host.Run(Worker::Core).loadError;
         return false;
     }
     Unload(host);
