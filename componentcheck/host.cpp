@@ -6,6 +6,7 @@
 #include "host.h"
 #include "image.h"
 
+#include "Exceptions.h"
 #include "Paths.h"
 #include "Symbols.h"
 #include "Text.h"
@@ -24,8 +25,6 @@ namespace {
 constexpr size_t kDetailSize = 1024;
 constexpr DWORD kOutputPipeBytes = 1 << 20; // what the library may write between two steps without waiting
 constexpr DWORD kCountLimitMs = 60000; // for counting what a run left held
-constexpr DWORD kGccThrow = 0x20474343;   // a C++ exception of GCC's and clang's runtime, unhandled
-constexpr DWORD kMsvcThrow = 0xE06D7363;  // one of Microsoft's runtime
 constexpr DWORD kDebugText = 0x40010006;  // OutputDebugStringA's
 constexpr DWORD kDebugTextWide = 0x4001000A; // OutputDebugStringW's, where the system raises it
 
@@ -114,19 +113,6 @@ UniqueHandle CaptureStandardOutput()
 
 // ---- A crash, in words.
 
-const char *ExceptionName(DWORD code)
-{
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION: return "access violation";
-    case EXCEPTION_STACK_OVERFLOW: return "stack overflow";
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: return "integer division by zero";
-    case EXCEPTION_ILLEGAL_INSTRUCTION: return "illegal instruction";
-    case EXCEPTION_BREAKPOINT: return "breakpoint";
-    case STATUS_STACK_BUFFER_OVERRUN: return "stack buffer overrun";
-    default: return "exception";
-    }
-}
-
 // "module+0xoffset (function (file:line))" for an address, the source from
 // the module's PDB where one is found.
 std::string Where(const void *address)
@@ -150,7 +136,7 @@ std::string Where(const void *address)
 // The type of a C++ exception that escaped, where its runtime's records give it.
 std::string ThrownType(const EXCEPTION_RECORD &record)
 {
-    if (record.ExceptionCode == kGccThrow && record.NumberParameters >= 1) {
+    if (record.ExceptionCode == exceptions::kGccThrow && record.NumberParameters >= 1) {
         // libstdc++'s header of the thrown object (its __cxa_exception) ends
         // with the unwinder's record, which is what was raised.
         struct Thrown {
@@ -170,7 +156,7 @@ std::string ThrownType(const EXCEPTION_RECORD &record)
         free(name);
         return type;
     }
-    if (record.ExceptionCode == kMsvcThrow && record.NumberParameters >= 3) {
+    if (record.ExceptionCode == exceptions::kMsvcThrow && record.NumberParameters >= 3) {
         // ThrowInfo -> its catchable types -> the first one's type descriptor, whose name is ".?AVname@space@@".
         const ULONG_PTR image = record.NumberParameters >= 4 ? record.ExceptionInformation[3] : 0;
         const auto at = [image](ULONG_PTR from, size_t offset) { return image + *reinterpret_cast<const int *>(from + offset); };
@@ -213,12 +199,12 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS *pointers)
     bool entry = false;
     const std::string whose = Whose(GetCurrentThreadId(), entry);
     std::string detail;
-    if (record.ExceptionCode == kGccThrow || record.ExceptionCode == kMsvcThrow) {
+    if (record.ExceptionCode == exceptions::kGccThrow || record.ExceptionCode == exceptions::kMsvcThrow) {
         const std::string type = ThrownType(record);
         detail = "a C++ exception" + (type.empty() ? "" : " (" + type + ")") + " escaped " +
                  (entry ? whose : "the code of " + whose) + " (" + code + "): an entry must catch what it throws";
     } else {
-        detail = std::string(ExceptionName(record.ExceptionCode)) + " (" + code + ")" + access + " at " +
+        detail = std::string(exceptions::NameOf(record.ExceptionCode)) + " (" + code + ")" + access + " at " +
                  Where(record.ExceptionAddress) + ", in " + (entry ? "the thread of " : "") + whose;
     }
     DrainOutput();

@@ -5,6 +5,7 @@
 #include "checks.h"
 
 #include "ChildProcess.h"
+#include "Exceptions.h"
 #include "Paths.h"
 #include "SystemText.h"
 #include "Text.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr DWORD kIdleLimitMs = 30000; // between steps: counting, waiting for threads
 constexpr DWORD kPollMs = 20;
-constexpr DWORD kFirstExceptionCode = 0xC0000000;
 constexpr DWORD kRetryStartMs = 250;
 constexpr DWORD kAbortExitCode = 3; // the C runtime's, after std::terminate
 // What the C++ runtime says as it ends the process over an exception nobody caught.
@@ -120,7 +120,7 @@ private:
             return crash_;
         char code[16];
         _snprintf(code, sizeof(code), "0x%08lX", exitCode);
-        if (exitCode >= kFirstExceptionCode)
+        if (exitCode >= exceptions::kErrorSeverity)
             return std::string("ended by exception ") + code + During();
         // Where no exception record exists (a 32-bit runtime unwinds on its own), its last words name it.
         for (const auto &[entry, line] : report_.output) {

@@ -1,6 +1,7 @@
 #include "fault.h"
 
 #include "CrashDumps.h"
+#include "Exceptions.h"
 #include "Symbols.h"
 #include "UniqueHandle.h"
 
@@ -10,26 +11,6 @@
 
 namespace {
 
-// The exceptions a component's fault ends the launcher with.
-constexpr struct {
-    DWORD code;
-    const wchar_t *name;
-} kExceptions[] = {
-    {0xC0000005, L"an access violation"},
-    {0xC00000FD, L"a stack overflow"},
-    {0xC0000094, L"an integer division by zero"},
-    {0xC000001D, L"an illegal instruction"},
-    {0xC0000096, L"a privileged instruction"},
-    {0xC0000409, L"a stack buffer overrun"},
-    {0xC0000374, L"a corrupted heap"},
-    {0xC0000006, L"a page that could not be read in"},
-    {0x80000003, L"a breakpoint"},
-    {0xC0000135, L"a DLL that was not found"},
-    {0xC0000142, L"a DLL that failed to initialise"},
-    {0x20474343, L"a C++ exception nobody caught"},                  // GCC's and clang's runtime
-    {0xE06D7363, L"a C++ exception nobody caught (Microsoft's runtime)"},
-};
-constexpr DWORD kErrorSeverity = 0xC0000000; // NTSTATUS values of this severity are exceptions
 constexpr ULONG_PTR kDumpSession = 0x5EED;   // dbghelp's name for the dump's symbols: no process of ours
 
 using UniqueView = UniqueResource<void *, UnmapViewOfFile>;
@@ -90,26 +71,18 @@ private:
 
 bool IsExceptionCode(DWORD code)
 {
-    for (const auto &exception : kExceptions) {
-        if (exception.code == code)
-            return true;
-    }
-    return code >= kErrorSeverity;
+    return exceptions::IsException(code);
 }
 
 std::wstring DescribeExitCode(DWORD code)
 {
-    wchar_t text[64];
+    wchar_t text[80];
     if (!IsExceptionCode(code)) {
         _snwprintf(text, std::size(text), L"exit code %lu", code);
         return text;
     }
-    const wchar_t *name = L"an exception";
-    for (const auto &exception : kExceptions) {
-        if (exception.code == code)
-            name = exception.name;
-    }
-    _snwprintf(text, std::size(text), L"0x%08lX, %ls", code, name);
+    const char *name = exceptions::NameOf(code);
+    _snwprintf(text, std::size(text), L"0x%08lX, %hs %hs", code, exceptions::ArticleOf(name), name);
     return text;
 }
 
