@@ -16,7 +16,6 @@ constexpr ULONG_PTR kHandleStep = 4;
 constexpr ULONG_PTR kHandleFreeRun = 1024;
 // Wine's GDI handle table holds 65536 objects; stop there in any case.
 constexpr size_t kGdiProbeLimit = 70000;
-constexpr size_t kGdiQuota = 10000; // Windows' default GDIProcessHandleQuota
 
 long long SystemHandleCount()
 {
@@ -34,8 +33,7 @@ long long SystemGdiCount()
     return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
 }
 
-// Bitmaps made until no more can be, up to kGdiProbeLimit.
-std::vector<UniqueBitmap> MakeAllBitmaps()
+long long GdiHeadroom()
 {
     std::vector<UniqueBitmap> made;
     while (made.size() < kGdiProbeLimit) {
@@ -44,25 +42,7 @@ std::vector<UniqueBitmap> MakeAllBitmaps()
             break;
         made.push_back(std::move(bitmap));
     }
-    return made;
-}
-
-long long GdiHeadroom()
-{
-    return -static_cast<long long>(MakeAllBitmaps().size()); // all deleted as they go
-}
-
-// Windows lets a process hold kGdiQuota GDI objects by default, Wine some
-// 65,000. What lies beyond the quota is taken once, for the process's life,
-// before anything is counted: the process has the room Windows gives it,
-// and a count makes at most that many bitmaps instead of 65,000.
-void TakeRoomBeyondTheQuota()
-{
-    static const std::vector<UniqueBitmap> taken = [] {
-        std::vector<UniqueBitmap> made = MakeAllBitmaps();
-        made.resize(made.size() > kGdiQuota ? made.size() - kGdiQuota : 0);
-        return made;
-    }();
+    return -static_cast<long long>(made.size()); // all deleted as they go
 }
 
 } // namespace
@@ -98,6 +78,5 @@ Counter ChooseGdiCounter()
     probe.reset();
     if (counts)
         return {SystemGdiCount, "counted with GetGuiResources"};
-    TakeRoomBeyondTheQuota();
     return {GdiHeadroom, "counted as the bitmaps the process can no longer create"};
 }

@@ -16,8 +16,7 @@ struct Counter {
 Counter ChooseHandleCounter();
 
 // GDI objects: GetGuiResources where the system counts them; otherwise
-// (Wine reports 0) how many more bitmaps the process can create within
-// Windows' default quota of 10,000, negated,
+// (Wine reports 0) how many more bitmaps the process can create, negated,
 // so that for either count a larger number means more objects held.
 Counter ChooseGdiCounter();
 
