@@ -13,7 +13,6 @@ namespace {
 // long run of free ones: each probe is a system call, and a slow one on Wine.
 constexpr ULONG_PTR kHandleProbeLimit = 0x10000;
 constexpr ULONG_PTR kHandleStep = 4;
-constexpr ULONG_PTR kHandleFreeRun = 1024;
 // Wine's GDI handle table holds 65536 objects; stop there in any case.
 constexpr size_t kGdiProbeLimit = 70000;
 
@@ -47,11 +46,11 @@ long long GdiHeadroom()
 
 } // namespace
 
-std::vector<HANDLE> OpenHandles()
+std::vector<HANDLE> OpenHandles(ULONG_PTR freeRun)
 {
     std::vector<HANDLE> open;
     ULONG_PTR free = 0;
-    for (ULONG_PTR value = kHandleStep; value < kHandleProbeLimit && free < kHandleFreeRun; value += kHandleStep) {
+    for (ULONG_PTR value = kHandleStep; value < kHandleProbeLimit && free < freeRun; value += kHandleStep) {
         DWORD flags;
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
             open.push_back(reinterpret_cast<HANDLE>(value));

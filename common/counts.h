@@ -21,5 +21,8 @@ Counter ChooseHandleCounter();
 Counter ChooseGdiCounter();
 
 // The handle values GetHandleInformation accepts, in order: the kernel
-// handles the process holds, on any system.
-std::vector<HANDLE> OpenHandles();
+// handles the process holds, on any system. The probe stops after freeRun
+// free values in a row; a caller that only places what it finds may take a
+// shorter run, for each probe is a round trip to the server on Wine.
+constexpr ULONG_PTR kHandleFreeRun = 1024;
+std::vector<HANDLE> OpenHandles(ULONG_PTR freeRun = kHandleFreeRun);
