@@ -267,10 +267,12 @@ const void *StartOfLibraryThread(DWORD id)
 namespace {
 
 // The handles held as each step begins only place a handle found left
-// (never count one): a shorter probe serves, where each probe is a round
-// trip to the server (Wine), about a seventh of a full one's cost. It misses
-// only handles above a run of 64 closed ones.
+// (never count one). Where each probe is a round trip to the server (Wine,
+// whose GetProcessHandleCount counts none), a shorter probe serves, a
+// seventh or less of a full one's cost: it misses only handles above a run
+// of 64 closed ones, for Wine hands out the lowest free value.
 constexpr ULONG_PTR kStepFreeRun = 64;
+ULONG_PTR g_StepFreeRun = kHandleFreeRun; // chosen as the record begins (a guarded static would open handles)
 
 // The handles held as a step began, and the step.
 struct Held {
@@ -432,6 +434,8 @@ void HookGdiMakers(HMODULE library)
 
 void StartLeakRecord()
 {
+    DWORD count = 0;
+    g_StepFreeRun = GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0 ? kHandleFreeRun : kStepFreeRun;
     g_Steps.clear();
     AcquireSRWLockExclusive(&g_Lock);
     g_Who = "loading it";
@@ -449,7 +453,7 @@ void NoteStep(const char *entry, Check check)
     AcquireSRWLockExclusive(&g_Lock);
     g_Who = who;
     ReleaseSRWLockExclusive(&g_Lock);
-    g_Steps.push_back({who, OpenHandles(kStepFreeRun)});
+    g_Steps.push_back({who, OpenHandles(g_StepFreeRun)});
 }
 
 std::string HandlesLeftBy()
