@@ -20,9 +20,12 @@ Counter ChooseHandleCounter();
 // so that for either count a larger number means more objects held.
 Counter ChooseGdiCounter();
 
+// How far a probe of the handle values goes. Exact finds every handle.
+// Placing serves a caller that only places the handles it finds, never
+// counts them: where each probe is a round trip to a server (Wine), it
+// stops after a much shorter run of free values.
+enum class HandleProbe { Exact, Placing };
+
 // The handle values GetHandleInformation accepts, in order: the kernel
-// handles the process holds, on any system. The probe stops after freeRun
-// free values in a row; a caller that only places what it finds may take a
-// shorter run, for each probe is a round trip to the server on Wine.
-constexpr ULONG_PTR kHandleFreeRun = 1024;
-std::vector<HANDLE> OpenHandles(ULONG_PTR freeRun = kHandleFreeRun);
+// handles the process holds, on any system.
+std::vector<HANDLE> OpenHandles(HandleProbe probe = HandleProbe::Exact);

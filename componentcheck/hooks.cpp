@@ -266,14 +266,6 @@ const void *StartOfLibraryThread(DWORD id)
 
 namespace {
 
-// The handles held as each step begins only place a handle found left
-// (never count one). Where each probe is a round trip to the server (Wine,
-// whose GetProcessHandleCount counts none), a shorter probe serves, a
-// seventh or less of a full one's cost: it misses only handles above a run
-// of 64 closed ones, for Wine hands out the lowest free value.
-constexpr ULONG_PTR kStepFreeRun = 64;
-ULONG_PTR g_StepFreeRun = kHandleFreeRun; // chosen as the record begins (a guarded static would open handles)
-
 // The handles held as a step began, and the step.
 struct Held {
     const char *who;
@@ -434,8 +426,6 @@ void HookGdiMakers(HMODULE library)
 
 void StartLeakRecord()
 {
-    DWORD count = 0;
-    g_StepFreeRun = GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0 ? kHandleFreeRun : kStepFreeRun;
     g_Steps.clear();
     AcquireSRWLockExclusive(&g_Lock);
     g_Who = "loading it";
@@ -453,7 +443,7 @@ void NoteStep(const char *entry, Check check)
     AcquireSRWLockExclusive(&g_Lock);
     g_Who = who;
     ReleaseSRWLockExclusive(&g_Lock);
-    g_Steps.push_back({who, OpenHandles(g_StepFreeRun)});
+    g_Steps.push_back({who, OpenHandles(HandleProbe::Placing)}); // only places a handle found left
 }
 
 std::string HandlesLeftBy()
