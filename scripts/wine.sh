@@ -20,6 +20,8 @@
 #   wine.sh run PREFIX ARCH PROGRAM [ARGS...]
 #                                       runs PROGRAM (a .exe, or a Wine tool
 #                                       such as reg or cmd) in PREFIX
+#   wine.sh end PREFIX...               ends each prefix's server and every
+#                                       program still running in it
 #
 # 64-bit programs always go through the 64-bit loader, called directly:
 # Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is
@@ -170,7 +172,11 @@ case $command in
     start_server "$(loader "$arch")"
     unset WINE_PREFIX_TEMPLATE # the programs' environment is their own
     exec "$(loader "$arch")" "$@" ;;
+  end)
+    for prefix in "$@"; do
+      [ ! -d "$prefix" ] || WINEPREFIX=$(realpath "$prefix") "$loaders/wineserver" -k 2>/dev/null || true
+    done ;;
   *)
-    echo "usage: wine.sh status|prefix|run ... (see the head of this script)" >&2
+    echo "usage: wine.sh status|prefix|run|end ... (see the head of this script)" >&2
     exit 2 ;;
 esac
