@@ -29,14 +29,21 @@ constexpr struct {
     {kMsvcThrow, "C++ exception nobody caught (Microsoft's runtime)"},
 };
 
-// "access violation"; "exception" for a code of none of the names.
-inline const char *NameOf(DWORD code)
+// The code's name in the table; null for none.
+inline const char *KnownName(DWORD code)
 {
     for (const auto &named : kNames) {
         if (named.code == code)
             return named.name;
     }
-    return "exception";
+    return nullptr;
+}
+
+// "access violation"; "exception" for a code of none of the names.
+inline const char *NameOf(DWORD code)
+{
+    const char *name = KnownName(code);
+    return name != nullptr ? name : "exception";
 }
 
 // The article a name takes: "an access violation", "a stack overflow".
@@ -49,11 +56,7 @@ inline const char *ArticleOf(const char *name)
 // Whether a process's exit code is an exception's rather than a value it returned.
 inline bool IsException(DWORD code)
 {
-    for (const auto &named : kNames) {
-        if (named.code == code)
-            return true;
-    }
-    return code >= kErrorSeverity;
+    return KnownName(code) != nullptr || code >= kErrorSeverity;
 }
 
 } // namespace exceptions

@@ -17,6 +17,21 @@ HINSTANCE Instance()
     return reinterpret_cast<HINSTANCE>(&__ImageBase);
 }
 
+// BeginPaint and its EndPaint as one owner: the paint ends on every path.
+class Painting {
+public:
+    explicit Painting(HWND window) : m_Window(window), m_Dc(BeginPaint(window, &m_Paint)) {}
+    ~Painting() { EndPaint(m_Window, &m_Paint); }
+    Painting(const Painting &) = delete;
+    Painting &operator=(const Painting &) = delete;
+    HDC Dc() const { return m_Dc; }
+
+private:
+    HWND m_Window;
+    PAINTSTRUCT m_Paint = {};
+    HDC m_Dc;
+};
+
 // A picture setting: a BMP file, by a name relative to the installation
 // directory (or a full path). Null when the setting is absent or the file
 // does not load, which is then noted.
@@ -135,13 +150,9 @@ LRESULT CALLBACK Desktop::DesktopProc(HWND window, UINT message, WPARAM wParam, 
         return 0;
     case WM_ERASEBKGND:
         return 1; // WM_PAINT covers every pixel
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        const HDC dc = BeginPaint(window, &paint);
-        self->PaintDesktop(dc);
-        EndPaint(window, &paint);
+    case WM_PAINT:
+        self->PaintDesktop(Painting(window).Dc());
         return 0;
-    }
     case WM_COPYDATA:
         self->AddStartupItem(*reinterpret_cast<const COPYDATASTRUCT *>(lParam));
         return TRUE;
@@ -159,13 +170,9 @@ LRESULT CALLBACK Desktop::TaskbarProc(HWND window, UINT message, WPARAM wParam, 
         return 0;
     case WM_ERASEBKGND:
         return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        const HDC dc = BeginPaint(window, &paint);
-        self->PaintTaskbar(dc);
-        EndPaint(window, &paint);
+    case WM_PAINT:
+        self->PaintTaskbar(Painting(window).Dc());
         return 0;
-    }
     case WM_CONTEXTMENU:
         self->OfferQuit(window, lParam);
         return 0;

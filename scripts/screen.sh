@@ -18,7 +18,7 @@ open_display() {
   read -r -t 30 number <&8 || { echo "Xvfb did not start"; exit 1; }
   export DISPLAY=:$number WINE_GRAPHICS=x11 WINE_RUN_PREFIX=$build/wineprefix-x11
   # A server of the prefix's from an earlier display would still draw there.
-  WINEPREFIX=$WINE_RUN_PREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true
+  "$source/scripts/wine.sh" end "$WINE_RUN_PREFIX"
   # No window manager runs here: Wine draws the windows' captions and frames.
   wine_run reg add "$x11_driver" /v Managed /d N /f >/dev/null 2>&1
 }
@@ -26,7 +26,7 @@ open_display() {
 close_display() {
   # A display with a window manager (make run's) gets managed windows again.
   wine_run reg delete "$x11_driver" /v Managed /f >/dev/null 2>&1 || true
-  WINEPREFIX=$WINE_RUN_PREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true
+  "$source/scripts/wine.sh" end "$WINE_RUN_PREFIX"
   kill "$xvfb" 2>/dev/null || true
 }
 

@@ -69,15 +69,10 @@ private:
 
 } // namespace
 
-bool IsExceptionCode(DWORD code)
-{
-    return exceptions::IsException(code);
-}
-
 std::wstring DescribeExitCode(DWORD code)
 {
     wchar_t text[80];
-    if (!IsExceptionCode(code)) {
+    if (!exceptions::IsException(code)) {
         _snwprintf(text, std::size(text), L"exit code %lu", code);
         return text;
     }

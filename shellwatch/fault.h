@@ -9,9 +9,6 @@
 // "0xC0000005, an access violation", or "exit code 3" for a plain exit.
 std::wstring DescribeExitCode(DWORD code);
 
-// Whether the code is an exception's (the launcher then wrote a dump).
-bool IsExceptionCode(DWORD code);
-
 // The dump the launcher with that process id writes when it crashes.
 std::wstring DumpPathOf(DWORD processId);
 

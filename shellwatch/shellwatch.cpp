@@ -15,6 +15,7 @@
 #include "fault.h"
 
 #include "ChildProcess.h"
+#include "Exceptions.h"
 #include "HeldBy.h"
 #include "Registration.h"
 #include "SystemText.h"
@@ -222,7 +223,7 @@ Run RunLauncher(const Installation &installation, const Settings &settings, HAND
     launcher.Wait(INFINITE);
     run.ranMs = GetTickCount() - startedAt;
     run.exitCode = launcher.ExitCode();
-    if (!run.abandoned && IsExceptionCode(run.exitCode))
+    if (!run.abandoned && exceptions::IsException(run.exitCode)) // the launcher then wrote a dump
         run.dump = DumpPathOf(run.processId);
     return run;
 }
